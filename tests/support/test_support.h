@@ -1,0 +1,35 @@
+// Shared helpers for the test programs: scratch directories, files and
+// end-to-end runs of the built arb2 executable.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+/// Result of one run of the executable.
+struct RunResult {
+    int status = -1;      ///< exit status (-1 when killed by a signal)
+    std::string out;      ///< standard output and standard error, interleaved
+};
+
+/// A fresh empty directory under the system temporary directory.
+std::string make_temp_dir(const std::string& tag);
+/// Reads a whole file; empty string when it cannot be read.
+std::string read_file(const std::string& path);
+/// Writes a whole file (binary).
+void write_file(const std::string& path, const std::string& text);
+/// Names of the entries in a directory (not . or ..).
+std::vector<std::string> list_dir(const std::string& dir);
+/// Path of a file in tests/data.
+std::string data_path(const std::string& name);
+/// Copies tests/data/<name> into dir.
+void copy_data(const std::string& name, const std::string& dir);
+
+/// Runs build/arb2 with `args` (a shell-quoted string) in `workdir`, feeding
+/// `input` on standard input, with TMP pointing at `tmpdir` when given and the
+/// exit wait switched off. Output is captured.
+RunResult run_arb2(const std::string& args, const std::string& workdir,
+                   const std::string& input = "", const std::string& tmpdir = "");
+
+}  // namespace testsupport
