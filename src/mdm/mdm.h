@@ -37,3 +37,29 @@ struct MdmHeader {
 /// Reads and checks the header of the MDM file open in `f`, filling `h`.
 /// Ends the run with the format messages on a wrong or truncated file.
 void read_mdm_header(FILE* f, MdmHeader& h);
+
+/// What the creation dialogue or the template settled for building an MDM file.
+/// (Filled in by the creation code; the run driver reads only the names and flags below.)
+struct MdmCreation {
+    std::string mdmFileName;     ///< the MDM file to write
+    bool isVKnown = false;       ///< V-known build
+    bool withinPersons = false;  ///< repeated measures within persons
+};
+
+/// Counts the builder leaves for the driver's closing lines.
+struct BuildCounts {
+    long l1Records = 0;
+    long l2Records = 0;
+    int deletedGroups = 0;
+};
+
+/// Reads an MDM creation template file into `c` (ends the run on errors).
+void read_mdm_template(const char* path, MdmCreation& c);
+/// Asks the ordinary raw-data creation questions on the console.
+void creation_dialogue(MdmCreation& c);
+/// Asks the V-known creation questions on the console.
+void vknown_creation_dialogue(MdmCreation& c);
+/// Builds an ordinary MDM file into `out` (open "wb") from the settled creation.
+BuildCounts build_mdm(const MdmCreation& c, FILE* out);
+/// Builds a V-known MDM file into `out` (open "wb").
+BuildCounts build_vknown_mdm(const MdmCreation& c, FILE* out);

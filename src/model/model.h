@@ -114,3 +114,18 @@ struct ModelSpec {
 
 /// Sizes and clears the model tables for the variable counts of the MDM header.
 void size_model_tables(const MdmHeader& mdm, ModelSpec& model);
+
+/// Reads the command file named in `rs.commandFileName` into `rs` and `model`
+/// (only the defaults when the name is empty). Ends the run on errors.
+void read_command_file(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm);
+/// Refuses level-1 names beginning with THOLD before an ordinal model adds thresholds.
+void check_reserved_names(const MdmHeader& mdm);
+/// Asks on the console whatever the command file left open and settles the kind of analysis.
+void specify_model_interactively(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm);
+/// Forms of the command-file writer.
+enum class CommandFileForm { PreRun, PostRun };
+/// Writes the current settings and model as a command file.
+void write_command_file(const char* path, CommandFileForm form, const RunSettings& rs,
+                        const ModelSpec& model, const MdmHeader& mdm);
+/// Writes the banner, the specification block and the model equations to `out`.
+void write_run_header(FILE* out, const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm);
