@@ -101,6 +101,11 @@ struct ExitState {
 
 /// The run's exit state; signal handlers reach it, so it is process-wide.
 ExitState& exit_state();
+/// The temporary directory: $TMP, or /tmp when it is unset or empty.
+std::string temp_directory();
+/// Creates an empty file with a fresh unique name in the temporary directory
+/// and returns its name; empty when none can be made.
+std::string make_temp_name();
 
 /// Prints the catalogue message of `code`, removes scratch and temporary files,
 /// waits, and ends the process with `code` as status. Never returns.
@@ -110,5 +115,6 @@ void install_handlers();
 /// From now on Ctrl-C only requests that iterations stop.
 void install_soft_interrupt();
 /// Polled once per iteration: asks what to do after a Ctrl-C.
-/// Returns true when the user chose to stop iterating.
+/// Returns true when the user chose to stop iterating; the caller then raises
+/// its iteration-stopped flags and sets the Laplace iteration limits to 0.
 bool check_soft_interrupt();
