@@ -23,3 +23,197 @@ int read_vector(void* buffer, std::size_t bytes, FILE* f);
 void dwritemat(int n, const double* matrix, double* work, FILE* f, int ld);
 /// Reads a packed lower triangle into both triangles of an n x n matrix; returns n.
 int dreadmat(int n, double* work, double* matrix, FILE* f, int ld);
+
+// ---- Linear two-level estimation ----------------------------------------------
+//
+// One analysis of an ordinary MDM file: the set-up pass over the level-1
+// records (deletion, centring, weights, per-unit cross-products and OLS), the
+// starting values with the Tau(0) repair, and the EM iterations under REML or
+// full ML. Everything the final report needs is left in a LinearFit record.
+// Matrices are row order; symmetric ones are held in full. Covariance matrices
+// of gamma are kept in units of sigma-squared: multiply by sigma2 for the
+// model-based covariance.
+
+#include <string>
+#include <vector>
+
+struct RunSettings;
+struct ModelSpec;
+struct MdmHeader;
+
+/// One store of per-unit records: an anonymous scratch file, or memory.
+struct UnitStore {
+    FILE* file = nullptr;        ///< scratch file when not in memory
+    std::vector<double> mem;     ///< records in unit order when in memory
+    std::size_t pos = 0;         ///< read position in `mem`
+    bool inMemory = false;
+    bool open = false;
+};
+
+/// Why the iterations ended.
+enum class StopReason { None, Converged, IterationLimit, Keyboard };
+
+/// The linear engine's state and results for one analysis.
+struct LinearFit {
+    // -- Layout of the model, fixed for the run.
+    int p1 = 0;                          ///< level-1 variables in the MDM file
+    int p2 = 0;                          ///< level-2 variables in the MDM file
+    int outcomeSlot = 0;                 ///< level-1 slot of the outcome
+    int Q = 0;                           ///< level-1 coefficients, intercept included
+    int r = 0;                           ///< random level-1 coefficients
+    int F = 0;                           ///< fixed effects (gammas) as specified
+    int Fe = 0;                          ///< gammas actually estimated (constrained ones tied)
+    std::vector<int> coefSlot;           ///< [Q] level-1 slot of each coefficient (0 intercept)
+    std::vector<int> coefRandom;         ///< [Q] 1 when the coefficient has a random effect
+    std::vector<int> randomCoef;         ///< [r] coefficient index of each random coefficient
+    std::vector<int> coefFirstGamma;     ///< [Q] index of the coefficient's first gamma
+    std::vector<int> coefNumGammas;      ///< [Q] S(q): gammas in the coefficient's equation
+    std::vector<int> gammaCoef;          ///< [F] coefficient of each gamma
+    std::vector<int> gammaL2Slot;        ///< [F] level-2 slot of each gamma (0 intercept)
+    std::vector<int> gammaEst;           ///< [F] index of each gamma among the Fe estimated ones
+    std::vector<int> gammaConstrained;   ///< [F] 1 when the gamma is in a constraint group
+    std::vector<std::string> randomNames;  ///< [r] names of the random coefficients ("%8.8s")
+    std::vector<std::string> randomLabels; ///< [r] index label of each random coefficient ("0", "1", ...)
+    char coefLetter = 'B';               ///< B, or P for measures within persons
+    bool fullML = false;                 ///< full maximum likelihood (else REML)
+    bool sigma2Fixed = false;            ///< sigma2 held at a given value
+    bool tauFixed = false;               ///< Tau held at its starting value
+    bool weighted = false;               ///< level-1 or level-2 weights in use
+    bool inMemory = false;               ///< per-unit records in memory, not on scratch files
+
+    // -- Level-2 design after grand-mean centring.
+    std::vector<double> l2Design;        ///< [J x (p2+1)] column 0 is 1, then the level-2 values
+
+    // -- Counts.
+    long J = 0;                          ///< level-2 units
+    long N = 0;                          ///< level-1 records after run-time deletion
+    long Nmdm = 0;                       ///< level-1 records stored in the MDM file
+    long Jo = 0;                         ///< units with an OLS estimate
+    long No = 0;                         ///< level-1 records in those units
+    long conditionFailures = 0;          ///< units whose condition figure exceeded 1e6
+
+    // -- Pooled sums from the set-up pass (estimated-gamma space, Fe).
+    std::vector<double> SWXXW;           ///< [Fe x Fe] sum of w_j W_j'X_j'X_j W_j
+    std::vector<double> SWXy;            ///< [Fe] sum of w_j W_j'X_j'y_j
+    double yy = 0.0;                     ///< sum of w_j y_j'y_j
+    double yyOls = 0.0;                  ///< y'y over the units with OLS estimates
+    double sumBXy = 0.0;                 ///< sum over units with OLS of b_j'X_j'y_j
+    double fixedShareSS = 0.0;           ///< part of the residual SS taken by fixed coefficients
+    std::vector<double> sumVinv;         ///< [r x r] sum of (X_j'X_j)^-1 over units with OLS
+
+    // -- Per unit (J of each).
+    std::vector<int> n;                  ///< records kept
+    std::vector<double> unitWeight;      ///< w_j (1 without weights; mean 1 with them)
+    std::vector<double> yyUnit;          ///< y_j'y_j
+    std::vector<double> ssyUnit;         ///< sum of (y - unit mean of y)^2
+    std::vector<char> hasOls;            ///< 1 when the unit has an OLS estimate
+    std::vector<double> bOls;            ///< [J x r] OLS coefficients; first MISSING_VALUE when none
+    std::vector<double> xyRandom;        ///< [J x r] X_j'y_j of the random coefficients
+    std::vector<double> wxxw;            ///< [J x Fe x Fe] W_j'X_j'X_j W_j (unweighted)
+    std::vector<double> wxy;             ///< [J x Fe] W_j'X_j'y_j (unweighted)
+    std::vector<double> olsResidualSS;   ///< within-unit OLS residual SS of the random part
+    std::vector<double> u;               ///< [J x r] posterior means of the random effects
+    std::vector<double> postDisp;        ///< [J x r x r] posterior dispersion D_j (units of sigma2)
+    std::vector<double> residualSS;      ///< final (y - XW gamma - X u_j)'(...) per unit
+    std::vector<double> unitScore;       ///< [J x Fe] g_j - H_j gamma - B_j u_j (robust errors)
+
+    // -- Per-unit records (scratch files or memory), in unit order.
+    UnitStore storeA;                    ///< X_j'X_j of the random coefficients, r x r packed
+    UnitStore storeB;                    ///< W_j'X_j'X_j random columns, Fe x r
+    UnitStore storeC;                    ///< M_j = (X_j'X_j + sigma2 Tau^-1)^-1, r x r packed
+    UnitStore storeD;                    ///< (X_j'X_j)^-1, r x r packed (first MISSING_VALUE: none)
+    UnitStore storeE;                    ///< X_j'y_j over all coefficients (Q), with fixed ones
+    UnitStore storeG;                    ///< X_j'X_j over all coefficients, Q x Q packed
+
+    // -- Least squares.
+    std::vector<double> gammaOls;        ///< [F] pooled OLS gammas
+    std::vector<double> olsCov;          ///< [F x F] SWXXW^-1 (times sigma2Ols: covariance)
+    double sigma2Ols = 0.0;              ///< least-squares residual variance
+    double olsLogLik = 0.0;              ///< least-squares log-likelihood
+    std::vector<long> dfGamma;           ///< [F] degrees of freedom of each gamma
+    double likConst = 0.0;               ///< K, subtracted from every iteration likelihood
+
+    // -- Starting values.
+    double sigma2Start = 0.0;            ///< sigma2(0)
+    std::vector<double> tauStart;        ///< [r x r] Tau(0) after any repair
+    std::vector<double> vbar0;           ///< [r x r] V_bar(0)
+    std::vector<double> dbar0;           ///< [r x r] D_bar(0)
+
+    // -- Current (after the run: final) estimates.
+    std::vector<double> gamma;           ///< [F] fixed effects
+    std::vector<double> gammaCov;        ///< [F x F] A^-1, in units of sigma2
+    std::vector<double> tau;             ///< [r x r] Tau
+    std::vector<double> tauInv;          ///< [r x r] Tau^-1
+    double sigma2 = 0.0;                 ///< level-1 variance
+    std::vector<double> tauPrev1, tauPrev2;  ///< the two Tau values before the current one
+    double sigma2Prev1 = 0.0, sigma2Prev2 = 0.0;
+
+    // -- Standard errors of the variance components (full ML, from the
+    //    Fisher information at the final estimates).
+    bool haveVarianceSE = false;
+    std::vector<double> tauSE;           ///< [r x r] standard errors of the Tau elements
+    double sigma2SE = 0.0;               ///< standard error of sigma2
+    std::vector<double> varianceCov;     ///< [(m+1) x (m+1)], m = r(r+1)/2: inverse information of
+                                         ///< the Tau elements (lower triangle by rows) and sigma2
+
+    // -- Summary of the final iteration.
+    std::vector<double> reliability;     ///< [r]
+    std::vector<double> chiSquare;       ///< [r] per-coefficient chi-square statistics
+    std::vector<long> chiSquareDf;       ///< [r] Jo - S(q), 0 when negative
+    double logLik = 0.0;                 ///< final log-likelihood (K subtracted)
+    double deviance = 0.0;               ///< -2 logLik
+    long numParams = 0;                  ///< estimated parameters counted by the deviance
+    int iterations = 0;                  ///< iterations made
+    bool converged = false;              ///< stopped on a small change of the likelihood
+    StopReason stopReason = StopReason::None;
+    double likHistory[5] = {0, 0, 0, 0, 0};  ///< last five likelihoods, ring by iteration % 5
+};
+
+/// Settles the layout, the level-2 design (weights and centring), opens the
+/// per-unit stores and sizes every array. Step 1 of the analysis.
+void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
+                        FILE* out, LinearFit& fit);
+/// The one pass over the level-1 records: deletion, centring, weights, cross-products,
+/// the per-unit OLS fits, the stores A, B, D, E, G, the OLS report and notes.
+/// `workY`, when not null, replaces the outcome record by record (after deletion).
+void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
+                FILE* mdmFile, FILE* out, LinearFit& fit, const double* workY = nullptr);
+/// sigma2(0), V_bar(0), D_bar(0) and Tau(0), with its checks and repair.
+void compute_starting_values(RunSettings& rs, FILE* out, LinearFit& fit);
+/// Makes Tau(0) usable according to the FIXTAU mode, or through the console menu.
+/// `sigma2` is null for V-known analyses (no sigma2 question); `makeDiagonal` asks
+/// for the non-linear first step of the automatic repair. Returns the mode left.
+int repair_tau0(int r, double* tau, double* tauInv, const double* dbar0, int mode,
+                const std::vector<std::string>& names, const std::vector<std::string>& labels,
+                char letter, FILE* out, bool fullOutput, double* sigma2, bool makeDiagonal);
+/// The least-squares block, the starting values and the EM iterations up to the
+/// final iteration block. The final tables (Part of the report) follow at the call site.
+void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,
+                  FILE* out, LinearFit& fit);
+/// Closes the per-unit stores of the fit.
+void release_linear_fit(LinearFit& fit);
+
+// Per-unit record stores.
+/// Positions a store at its first record.
+void store_rewind(UnitStore& s);
+/// Appends n doubles.
+void store_write(UnitStore& s, const double* v, std::size_t n);
+/// Reads the next n doubles; false on a short read.
+bool store_read(UnitStore& s, double* v, std::size_t n);
+/// Appends the packed lower triangle of a symmetric n x n matrix.
+void store_write_sym(UnitStore& s, int n, const double* m, double* work);
+/// Reads a packed triangle into both triangles of an n x n matrix.
+bool store_read_sym(UnitStore& s, int n, double* m, double* work);
+
+/// One Fisher-scoring evaluation for Tau and sigma2 under full ML (linear mode):
+/// fills the information matrix (m+1 square, m = r(r+1)/2, Tau elements lower
+/// triangle by rows then sigma2) and the score vector, from the stores A and B and
+/// the in-memory unit sums, at the fit's current gamma, Tau and sigma2.
+void fisher_information(LinearFit& fit, std::vector<double>& info, std::vector<double>& score);
+/// Adds one unit's terms to the information and score: A_j = Z'Z (r x r), M_j its
+/// posterior matrix, Tinv_u = Tau^-1 u_j, n_j records, rss the unit's residual SS.
+void fisher_unit_terms(int r, const double* A, const double* M, const double* tinvU, double nj,
+                       double rss, double sigma2, double w, double* info, double* score,
+                       double* work);
+/// Inverts the information; fills tauSE, sigma2SE and varianceCov. False when singular.
+bool variance_standard_errors(LinearFit& fit, const std::vector<double>& info);
