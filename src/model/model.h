@@ -23,8 +23,12 @@ struct RunSettings {
     int miCount = 0;
     bool withinPersons = false;
     bool isVKnown = false;
+    /// Kind of analysis settled by the console specification; kept across passes
+    /// (a heterogeneous-variance pass starts with `heteroGiven` set).
+    AnalysisKind analysisKind = AnalysisKind::Linear;
 
-    // Command-file settings (defaults are re-set by each read of the file).
+    // Command-file settings: every field from here on is re-set to its default by
+    // each read of the command file; the fields above survive it.
     int accel = 0;
     int taylorOrder = 0;
     int taylorSecond = 6;
@@ -70,6 +74,7 @@ struct RunSettings {
     int resfil1Given = 0, resfil2Given = 0;
     int nonlinGiven = 0, plausGiven = 0, lvrGiven = 0, heteroGiven = 0;
     int deletionGiven = 0, homvarGiven = 0;
+    // Keywords seen, for the checks after the last line.
     int macroitGiven = 0, stopmicroGiven = 0, accelGiven = 0;
     int devianceGiven = 0, dfGiven = 0, numitGiven = 0, stopvalGiven = 0;
 };
@@ -83,7 +88,7 @@ struct ModelSpec {
     std::vector<NameSlot> l1Names;  ///< level-1 name table, extended by THOLD names
     int outcome = 0;
     bool noIntercept = false;
-    std::vector<int> l1Role;            ///< [numSets][numL1Slots]: -1 outcome, 0 out, 1 term
+    std::vector<int> l1Role;            ///< [numSets][numL1Slots]: -1 outcome, 0 out, 1 term (slot 0: the intercept)
     int numTerms = 0;
     std::vector<int> l1Centering;       ///< [numL1Slots]: 0 none, 1 group mean, 2 grand mean
     std::vector<int> fixedEffectOnly;   ///< [numSets][numL1Slots]
@@ -91,18 +96,18 @@ struct ModelSpec {
     std::vector<int> l2Candidates;      ///< [numSets][numL1Slots][12], NO_ENTRY-filled
     std::vector<int> l2Centering;       ///< [numL2Slots]: 0 none, 2 grand mean
     int numFixed = 0;
-    std::vector<int> constraintGroup;   ///< [numFixed]
-    short hypothesisRows[24] = {};
-    std::vector<double> contrasts;      ///< [total rows][numFixed]
+    std::vector<int> constraintGroup;   ///< [numFixed]; empty when no constraints were given
+    short hypothesisRows[24] = {};      ///< contrast rows of hypotheses 1..24
+    std::vector<double> contrasts;      ///< [total rows][numFixed], hypothesis by hypothesis
     std::vector<int> deletionBasis;     ///< [p1 + 1] by slot; 2 marks a deletion variable
     int trialsVar = 0;
-    std::vector<int> heteroVars;
-    std::vector<int> plausibleValues;
-    int plausiblePass = 0;
-    std::vector<int> lvrRole;
-    std::vector<int> l1ResidualVars;    ///< [numSets][numL1Slots]
-    std::vector<int> l1ResidualL2Vars;  ///< [numL2Slots]
-    std::vector<int> l2ResidualVars;    ///< [numL2Slots]
+    std::vector<int> heteroVars;        ///< level-1 slots of the level-1 variance model
+    std::vector<int> plausibleValues;   ///< level-1 slots of the plausible-value variables
+    int plausiblePass = 0;              ///< owned by the driver: table sizing and the reader keep it
+    std::vector<int> lvrRole;           ///< per random coefficient: 0 ignore, 1 outcome, 2 predictor
+    std::vector<int> l1ResidualVars;    ///< [numSets][numL1Slots]: 1 marks a column of the level-1 file
+    std::vector<int> l1ResidualL2Vars;  ///< [numL2Slots]: 1 marks a level-2 column of the level-1 file
+    std::vector<int> l2ResidualVars;    ///< [numL2Slots]: 1 marks a column of the level-2 file
 
     /// Flat index of [set][slot] tables.
     int at(int set, int slot) const { return set * numL1Slots + slot; }
@@ -112,8 +117,18 @@ struct ModelSpec {
     int cand(int set, int slot, int k) const { return (set * numL1Slots + slot) * 12 + k; }
 };
 
-/// Sizes and clears the model tables for the variable counts of the MDM header.
+/// Largest number of categories of a multinomial or ordinal outcome.
+inline constexpr int MAX_CATEGORIES = 1000;
+
+/// Resets the model and sizes its tables for the variable counts of the MDM header
+/// (one equation set, the MDM level-1 names). Keeps `plausiblePass`.
 void size_model_tables(const MdmHeader& mdm, ModelSpec& model);
+/// Re-makes the tables indexed by set or slot, cleared, for `numSets` equation sets and
+/// the MDM level-1 names followed by `numThresholds` names THOLD2, THOLD3, ...;
+/// scalars, lists and `deletionBasis` are kept.
+void remake_model_tables(const MdmHeader& mdm, ModelSpec& model, int numSets, int numThresholds);
+/// Gives `resfil1Name` and `resfil2Name` the default names of `resfilType` where still empty.
+void apply_default_resfil_names(RunSettings& rs);
 
 /// Reads the command file named in `rs.commandFileName` into `rs` and `model`
 /// (only the defaults when the name is empty). Ends the run on errors.
