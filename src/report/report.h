@@ -158,9 +158,9 @@ struct RobustAccumulator {
 };
 /// Starts an empty sum for p gammas.
 void robust_begin(RobustAccumulator& acc, int p);
-/// Adds one unit: s = g - H gamma + randomFactor Z u (Z p x q, row stride ldZ; none when
-/// q is 0 or Z null), s = s / divisor, B += s s'. The ordinary form uses randomFactor -1
-/// and divisor sigma2 with random effects, divisor 1 without.
+/// Adds one unit: s = g - H gamma + randomFactor Z u (H null: g is already g - H gamma;
+/// Z p x q, row stride ldZ, left out when null), s = s / divisor, B += s s'. The ordinary
+/// form uses randomFactor -1 and divisor sigma2 with random effects, divisor 1 without.
 void robust_add_unit(RobustAccumulator& acc, const double* g, const double* H, int ldH, const double* gamma,
                      int q, const double* Z, int ldZ, const double* u, double randomFactor, double divisor);
 /// R = M B M / sigma2 with M the model-based covariance (kept matrix, times sigma2 when
