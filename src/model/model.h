@@ -115,6 +115,9 @@ struct ModelSpec {
     int pred(int set, int slot, int k) const { return (set * numL1Slots + slot) * numL2Slots + k; }
     /// Flat index of l2Candidates[set][slot][k].
     int cand(int set, int slot, int k) const { return (set * numL1Slots + slot) * 12 + k; }
+
+    // Set by the model dialogue
+    std::vector<std::string> categoryLabels;  ///< labels of the outcome's categories, lowest first, once they are found in the data
 };
 
 /// Largest number of categories of a multinomial or ordinal outcome.

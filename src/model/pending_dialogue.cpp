@@ -1,7 +1,5 @@
-// Placeholder dialogue, writer and run-header entry points until they land.
+// Placeholder console dialogue until it lands.
 #include "model/model.h"
 #include "mdm/mdm.h"
 
 void specify_model_interactively(RunSettings&, ModelSpec&, const MdmHeader&) {}
-void write_command_file(const char*, CommandFileForm, const RunSettings&, const ModelSpec&, const MdmHeader&) {}
-void write_run_header(FILE*, const RunSettings&, const ModelSpec&, const MdmHeader&) {}
