@@ -40,6 +40,7 @@ int dreadmat(int n, double* work, double* matrix, FILE* f, int ld);
 struct RunSettings;
 struct ModelSpec;
 struct MdmHeader;
+struct ReportLabels;
 
 /// One store of per-unit records: an anonymous scratch file, or memory.
 struct UnitStore {
@@ -142,6 +143,8 @@ struct LinearFit {
     // -- Current (after the run: final) estimates.
     std::vector<double> gamma;           ///< [F] fixed effects
     std::vector<double> gammaCov;        ///< [F x F] A^-1, in units of sigma2
+    std::vector<double> gammaE;          ///< [Fe] the estimated gammas (constrained ones once)
+    std::vector<double> gammaCovEst;     ///< [Fe x Fe] A^-1 of the estimated gammas
     std::vector<double> tau;             ///< [r x r] Tau
     std::vector<double> tauInv;          ///< [r x r] Tau^-1
     double sigma2 = 0.0;                 ///< level-1 variance
@@ -179,17 +182,18 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
 void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
                 FILE* mdmFile, FILE* out, LinearFit& fit, const double* workY = nullptr);
 /// sigma2(0), V_bar(0), D_bar(0) and Tau(0), with its checks and repair.
-void compute_starting_values(RunSettings& rs, FILE* out, LinearFit& fit);
+void compute_starting_values(RunSettings& rs, FILE* out, const ReportLabels& labels, LinearFit& fit);
 /// Makes Tau(0) usable according to the FIXTAU mode, or through the console menu.
 /// `sigma2` is null for V-known analyses (no sigma2 question); `makeDiagonal` asks
-/// for the non-linear first step of the automatic repair. Returns the mode left.
+/// for the non-linear first step of the automatic repair. Returns the action taken.
 int repair_tau0(int r, double* tau, double* tauInv, const double* dbar0, int mode,
-                const std::vector<std::string>& names, const std::vector<std::string>& labels,
-                char letter, FILE* out, bool fullOutput, double* sigma2, bool makeDiagonal);
+                const ReportLabels& labels, FILE* out, bool fullOutput, double* sigma2, bool makeDiagonal);
 /// The least-squares block, the starting values and the EM iterations up to the
 /// final iteration block. The final tables (Part of the report) follow at the call site.
 void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,
                   FILE* out, LinearFit& fit);
+/// True when Tau inverts (tauInv filled) and passes the positive-definiteness test.
+bool tau_usable(int r, const double* tau, double* tauInv);
 /// Closes the per-unit stores of the fit.
 void release_linear_fit(LinearFit& fit);
 
@@ -217,3 +221,8 @@ void fisher_unit_terms(int r, const double* A, const double* M, const double* ti
                        double* work);
 /// Inverts the information; fills tauSE, sigma2SE and varianceCov. False when singular.
 bool variance_standard_errors(LinearFit& fit, const std::vector<double>& info);
+/// Sandwich covariance of gamma (F x F, expanded over constraints) from the
+/// per-unit scores: A^-1 (sum s_j s_j') A^-1. False when it fails pd_check.
+bool robust_gamma_covariance(const LinearFit& fit, std::vector<double>& cov);
+/// Spreads an Fe x Fe matrix of the estimated gammas over all F gammas.
+void expand_gamma_matrix(const LinearFit& fit, const double* est, double* full);
