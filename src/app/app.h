@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 // ---- Shared constants ------------------------------------------------------
@@ -36,6 +37,8 @@ enum RawDataType : int {
     RAW_OTHER = 9,
 };
 
+/// A name slot's 12 characters when blank.
+inline constexpr char BLANK_NAME[13] = "            ";
 /// Twelve three-letter month names, "Jan" to "Dec".
 extern const char* const MONTH_NAMES[12];
 
@@ -83,6 +86,15 @@ void report_newline(FILE* stream);
 void report_rule(FILE* stream, int n);
 /// Busy-waits until more than n whole seconds of process clock have passed.
 void wait_seconds(int n);
+
+// ---- Run driver -------------------------------------------------------------
+
+/// The command-line entry: runs one MDM build or one analysis, never returns normally.
+int run_driver(int argc, char** argv);
+/// Broken-down local time at which the run started (fixed at start-up).
+const std::tm& run_start_time();
+/// Output name of a numbered pass: `name` cut at its first '.' with ".N" appended.
+std::string pass_output_name(const std::string& name, int passNumber);
 
 // ---- Exit routine and interrupts --------------------------------------------
 

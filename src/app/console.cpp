@@ -15,6 +15,10 @@
 
 namespace {
 
+// No block of this program comes near this size; a request beyond it comes
+// from a corrupt count and is treated as exhaustion rather than attempted.
+constexpr std::size_t MAX_BLOCK = std::size_t{1} << 40;
+
 // A question gets ten reads; the tenth ends the run whatever it held.
 constexpr int MAX_READS = 9;
 
@@ -146,6 +150,7 @@ FILE* open_or_die(const char* path, const char* mode) {
     FILE* f = std::fopen(path, mode);
     if (f != nullptr) return f;
     int err = errno;
+    std::fflush(stdout);
     std::fprintf(stderr, "%s\n", std::strerror(err));
     std::printf("Unable to open %s for ", path);
     if (mode[0] == 'r') {
@@ -158,6 +163,7 @@ FILE* open_or_die(const char* path, const char* mode) {
 
 void* alloc_or_die(std::size_t bytes) {
     if (bytes == 0) return nullptr;
+    if (bytes > MAX_BLOCK) fatal_exit(3);
     void* block = std::calloc(1, bytes);
     if (block == nullptr) fatal_exit(3);
     return block;
@@ -168,6 +174,7 @@ void* realloc_or_die(void* block, std::size_t bytes) {
         std::free(block);
         return nullptr;
     }
+    if (bytes > MAX_BLOCK) fatal_exit(3);
     void* grown = std::realloc(block, bytes);
     if (grown == nullptr) fatal_exit(3);
     return grown;

@@ -1,0 +1,311 @@
+// Console questions, layouts and name slots as the user sees them.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+#include "support/test_support.h"
+
+namespace {
+
+const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
+
+// Makes `text` the standard input of this process.
+void feed_stdin(const std::string& text) {
+    static const std::string dir = testsupport::make_temp_dir("console");
+    std::string path = dir + "/answers.txt";
+    testsupport::write_file(path, text);
+    ASSERT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
+}
+
+// Sends what the process prints to the stream a death test watches.
+void stdout_to_stderr() {
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+std::string repeat(const std::string& s, int n) {
+    std::string r;
+    for (int i = 0; i < n; ++i) r += s;
+    return r;
+}
+
+struct IntCase {
+    const char* input;
+    int minimum, maximum;
+    int expected;
+    int prompts;  // how many times the question was printed
+};
+
+TEST(AskInt, AcceptsLikeAtoiWithinBounds) {
+    const IntCase cases[] = {
+        {"7\n3x\n", 1, 6, 3, 2},        // out of range asks again; trailing junk ignored
+        {"x\n4\n", 1, 6, 4, 2},         // no digits reads as 0, below the minimum
+        {"\n", 0, 5, 0, 1},             // empty answer is 0
+        {"   -2\n", -5, 5, -2, 1},      // leading blanks and sign
+        {"+6 apples\n", 1, 6, 6, 1},
+        {"99999999999999\n2\n", 1, 6, 2, 2},  // huge numbers do not wrap into range
+        {"1\r\n", 1, 6, 1, 1},          // CR LF response files
+    };
+    for (const IntCase& c : cases) {
+        feed_stdin(c.input);
+        testing::internal::CaptureStdout();
+        int v = ask_int(c.minimum, c.maximum, "Pick");
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(v, c.expected) << c.input;
+        EXPECT_EQ(out, repeat("Pick ", c.prompts)) << c.input;
+    }
+}
+
+TEST(AskYesNo, FirstCharacterDecides) {
+    const struct {
+        const char* input;
+        int expected;
+        int prompts;
+    } cases[] = {
+        {"Yes please\n", 1, 1}, {"y\n", 1, 1}, {"nope\n", 0, 1}, {"N\n", 0, 1},
+        {" yes\nmaybe\n\ny\n", 1, 4},  // a leading blank is no answer
+    };
+    for (const auto& c : cases) {
+        feed_stdin(c.input);
+        testing::internal::CaptureStdout();
+        int v = ask_yes_no("Go?");
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(v, c.expected) << c.input;
+        EXPECT_EQ(out, repeat("Go? ", c.prompts)) << c.input;
+    }
+}
+
+TEST(AskReal, ReadsDecimalAndExponentNotation) {
+    const struct {
+        const char* input;
+        double minimum, maximum, expected;
+        int prompts;
+    } cases[] = {
+        {"1e-3\n", 0.0, 1.0, 1e-3, 1},
+        {"2.5\n0.75\n", 0.0, 1.0, 0.75, 2},
+        {"abc\n", 0.0, 1.0, 0.0, 1},        // no number reads as 0.0, which is in range
+        {"abc\n0.5\n", 0.1, 1.0, 0.5, 2},
+        {"1.0\n", 0.0, 1.0, 1.0, 1},        // bounds are inclusive
+        {"nan\n0.2\n", 0.0, 1.0, 0.2, 2},   // NaN is never accepted
+    };
+    for (const auto& c : cases) {
+        feed_stdin(c.input);
+        testing::internal::CaptureStdout();
+        double v = ask_real(c.minimum, c.maximum, "Crit");
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_DOUBLE_EQ(v, c.expected) << c.input;
+        EXPECT_EQ(out, repeat("Crit ", c.prompts)) << c.input;
+    }
+}
+
+TEST(ReadAnswerLine, WholeLinesOfAnyLength) {
+    std::string longLine(10000, 'a');
+    feed_stdin(longLine + "\nshort");
+    std::string line;
+    EXPECT_TRUE(read_answer_line(line));
+    EXPECT_EQ(line, longLine);
+    EXPECT_TRUE(read_answer_line(line));  // last line without a line end
+    EXPECT_EQ(line, "short");
+    EXPECT_FALSE(read_answer_line(line));
+    EXPECT_EQ(line, "");
+}
+
+// The tenth read ends the question, whatever it held.
+TEST(AttemptCounterDeathTest, TenthReadEndsTheRun) {
+    const struct {
+        const char* name;
+        std::string input;
+        void (*ask)();
+    } cases[] = {
+        {"yes/no at end of input", "", [] { ask_yes_no("Q?"); }},
+        {"int, tenth answer acceptable", repeat("9\n", 9) + "3\n", [] { ask_int(1, 6, "Q"); }},
+        {"real out of range", repeat("5\n", 12), [] { ask_real(0.0, 1.0, "Q"); }},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                feed_stdin(c.input);
+                c.ask();
+                std::exit(99);
+            },
+            testing::ExitedWithCode(0), "^(Q\\?? ){10}Unable to get a proper response!\n$")
+            << c.name;
+    }
+}
+
+TEST(AttemptCounter, NinthReadMayStillAnswer) {
+    feed_stdin(repeat("x\n", 8) + "y\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ask_yes_no("Q?"), 1);
+    testing::internal::GetCapturedStdout();
+}
+
+TEST(PauseForReturn, ReadsOneCharacter) {
+    feed_stdin("\nnext\n");
+    testing::internal::CaptureStdout();
+    pause_for_return();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Hit return to continue ");
+    std::string line;
+    read_answer_line(line);
+    EXPECT_EQ(line, "next");
+}
+
+TEST(SectionHeading, CentresOnSeventyFiveColumns) {
+    const struct {
+        std::string text;
+        int blanks;
+    } cases[] = {
+        {std::string(75, 'T'), 1}, {std::string(10, 'T'), 32}, {std::string(90, 'T'), 1},
+        {"", 37}, {std::string(74, 'T'), 1}, {std::string(72, 'T'), 1}, {std::string(71, 'T'), 2},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStdout();
+        section_heading(c.text.c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n" + std::string(c.blanks, ' ') + c.text + "\n")
+            << c.text.size();
+    }
+}
+
+std::vector<NameSlot> names_table(int n) {
+    std::vector<NameSlot> t(n + 1);
+    t[0] = make_variable_name("INTRCPT1");
+    for (int i = 1; i <= n; ++i) t[i] = make_variable_name(("V" + std::to_string(i)).c_str());
+    return t;
+}
+
+std::string entry(int i) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, " For %8s enter %2d   ", ("V" + std::to_string(i)).c_str(), i);
+    return buf;
+}
+
+TEST(ShowChoices, RowsOfThreeWithExcludedSlot) {
+    const std::string head = "\nHEAD\n The choices are: \n";
+    const std::string gap(25, ' ');
+    const struct {
+        int n, excluded;
+        std::string body;
+    } cases[] = {
+        {4, 2, entry(1) + gap + entry(3) + "\n" + entry(4) + "\n\n"},
+        {4, 0, entry(1) + entry(2) + entry(3) + "\n" + entry(4) + "\n\n"},
+        {3, 0, entry(1) + entry(2) + entry(3) + "\n\n\n"},
+        {3, 3, entry(1) + entry(2) + "\n"},        // excluded last slot: the list stops
+        {2, 0, entry(1) + entry(2) + "\n"},
+        {4, 4, entry(1) + entry(2) + entry(3) + "\n\n\n"},
+        {1, 1, "\n\n"},
+        {12, 12, entry(1) + entry(2) + entry(3) + "\n" + entry(4) + entry(5) + entry(6) + "\n" + entry(7) +
+                     entry(8) + entry(9) + "\n" + entry(10) + entry(11) + "\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<NameSlot> t = names_table(c.n);
+        testing::internal::CaptureStdout();
+        show_choices(c.n, t.data(), c.excluded, "HEAD");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), head + c.body) << c.n << " excl " << c.excluded;
+    }
+}
+
+TEST(NameSlots, NormaliseUpperCasesAndRightJustifies) {
+    const struct {
+        const char* field;
+        int width;
+        const char* expected;
+    } cases[] = {
+        {"random", 8, "  RANDOM    "},
+        {"random", 12, "      RANDOM"},
+        {"ses", 8, "     SES    "},
+        {"averylongname", 8, "AVERYLON    "},
+        {"", 8, "            "},
+        {"a b", 8, "     A B    "},
+        {"intrcpt1", 8, "INTRCPT1    "},
+        {"id\0junk", 12, "          ID"},
+        {"x", 12, "           X"},
+        {"AbCdEfGhIjKlMnOp", 12, "ABCDEFGHIJKL"},
+    };
+    for (const auto& c : cases) {
+        NameSlot slot;
+        std::memset(slot.text, 'Z', sizeof slot.text);
+        normalise_name_slot(c.field, c.width, slot);
+        EXPECT_STREQ(slot.text, c.expected) << c.field << " width " << c.width;
+    }
+}
+
+TEST(FindName, MatchesOnEightCharactersWithoutCase) {
+    std::vector<NameSlot> t = {make_variable_name("INTRCPT1"), make_variable_name("SES"),
+                               make_variable_name("MATHACH"), make_variable_name("SES")};
+    const struct {
+        const char* name;
+        int last, expected;
+    } cases[] = {
+        {"ses", 3, 1},           {"  SES", 3, 1},       {"mathach", 3, 2}, {"mathachievement", 3, -1},
+        {"intrcpt1", 3, 0},      {"mathach", 1, -1},    {"female", 3, -1}, {"", 3, -1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(find_name(t.data(), c.last, c.name), c.expected) << c.name;
+}
+
+TEST(MonthNames, ThreeLetters) {
+    EXPECT_STREQ(MONTH_NAMES[0], "Jan");
+    EXPECT_STREQ(MONTH_NAMES[11], "Dec");
+}
+
+TEST(ReportRule, BlankThenHyphens) {
+    std::string dir = testsupport::make_temp_dir("rule");
+    std::string path = dir + "/r.txt";
+    FILE* f = std::fopen(path.c_str(), "w");
+    report_rule(f, 5);
+    report_rule(f, 0);
+    report_newline(f);
+    std::fclose(f);
+    EXPECT_EQ(testsupport::read_file(path), " -----\n \n\n");
+}
+
+TEST(Alloc, ZeroFilledAndNullForZeroBytes) {
+    EXPECT_EQ(alloc_or_die(0), nullptr);
+    auto* p = static_cast<unsigned char*>(alloc_or_die(64));
+    for (int i = 0; i < 64; ++i) EXPECT_EQ(p[i], 0);
+    p = static_cast<unsigned char*>(realloc_or_die(p, 1 << 20));
+    p[(1 << 20) - 1] = 1;
+    release(p);
+    release(nullptr);
+}
+
+TEST(AllocDeathTest, ExhaustionIsMessageThree) {
+    EXPECT_EXIT(
+        {
+            stdout_to_stderr();
+            alloc_or_die(static_cast<std::size_t>(-1) / 2);
+        },
+        testing::ExitedWithCode(3), "^ Out of memory. Please run a smaller problem\n$");
+}
+
+TEST(OpenOrDieDeathTest, NamesTheFileAndDirection) {
+    const struct {
+        const char* mode;
+        const char* tail;
+    } cases[] = {{"r", "reading\n"}, {"rb", "reading\n"}, {"w", "writing\n"}, {"a", "writing\n"}};
+    for (const auto& c : cases) {
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                open_or_die("/nonexistent-dir/file.txt", c.mode);
+            },
+            testing::ExitedWithCode(0),
+            std::string("No such file or directory\nUnable to open /nonexistent-dir/file.txt for ") + c.tail)
+            << c.mode;
+    }
+}
+
+TEST(FileExists, ExistingAndMissing) {
+    std::string dir = testsupport::make_temp_dir("exists");
+    testsupport::write_file(dir + "/a", "x");
+    EXPECT_TRUE(file_exists((dir + "/a").c_str()));
+    EXPECT_FALSE(file_exists((dir + "/b").c_str()));
+    EXPECT_FALSE(file_exists(""));
+}
+
+}  // namespace

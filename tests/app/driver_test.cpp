@@ -1,0 +1,294 @@
+// The command line, pass bookkeeping, and whole runs of the arb2 executable.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/driver_internal.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testsupport::run_arb2;
+
+const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
+
+struct ParseCase {
+    std::vector<std::string> args;
+    bool miActive;
+    int miPass;
+    bool miFirst;
+    int miLast, miCount;
+    bool inMemory;
+    int waitAtExit;
+    const char* mdm;
+    const char* cmd;
+    const char* printed;
+};
+
+TEST(CommandLine, OptionsAndOperands) {
+    const ParseCase cases[] = {
+        {{"-e", "-m", "i3"}, true, 3, false, 1, 0, false, 0, "", "", ""},  // -e before -m: count 0
+        {{"-m", "i3", "-e"}, true, 3, false, 1, 3, false, 0, "", "", ""},
+        {{"-M", "i0", "-E", "-E"}, true, 0, true, 2, 0, false, 0, "", "", ""},
+        {{"-m", "i12x"}, true, 12, false, 0, 0, false, 0, "", "", ""},
+        {{"-m", "x5"}, false, 0, false, 0, 0, false, 0, "", "", ""},
+        {{"-I", "1"}, false, 0, false, 0, 0, true, 0, "", "", ""},
+        {{"-i", "01"}, false, 0, false, 0, 0, false, 0, "", "", ""},
+        {{"-w", "-W", "a.mdm"}, false, 0, false, 0, 0, false, 2, "a.mdm", "", ""},
+        {{"a.mdm", "b.cmd", "extra"}, false, 0, false, 0, 0, false, 0, "a.mdm", "b.cmd", ""},
+        {{"--", "-v"}, false, 0, false, 0, 0, false, 0, "-v", "", ""},
+        {{"a.mdm", "-v"}, false, 0, false, 0, 0, false, 0, "a.mdm", "-v", ""},  // options end at an operand
+        {{"-vw", "x.mdm"}, false, 0, false, 0, 0, false, 1, "x.mdm", "", "ARB2 version 6.02\n\n"},
+        {{"-V", "-p", "n"}, false, 0, false, 0, 0, false, 0, "", "", "ARB2 version 6.02\n\n"},
+    };
+    for (const ParseCase& c : cases) {
+        std::vector<std::string> words = {"arb2"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+
+        RunSettings rs;
+        CommandLine cl;
+        exit_state().waitAtExit = 0;
+        testing::internal::CaptureStdout();
+        parse_command_line(static_cast<int>(words.size()), argv.data(), rs, cl);
+        std::string printed = testing::internal::GetCapturedStdout();
+
+        std::string label = c.args.empty() ? "" : c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : "");
+        EXPECT_EQ(rs.miActive, c.miActive) << label;
+        EXPECT_EQ(rs.miPass, c.miPass) << label;
+        EXPECT_EQ(rs.miFirst, c.miFirst) << label;
+        EXPECT_EQ(rs.miLast, c.miLast) << label;
+        EXPECT_EQ(rs.miCount, c.miCount) << label;
+        EXPECT_EQ(rs.inMemory, c.inMemory) << label;
+        EXPECT_EQ(exit_state().waitAtExit, c.waitAtExit) << label;
+        EXPECT_EQ(rs.mdmFileName, c.mdm) << label;
+        EXPECT_EQ(rs.commandFileName, c.cmd) << label;
+        EXPECT_EQ(printed, c.printed) << label;
+        EXPECT_FALSE(cl.templateGiven);
+    }
+    exit_state().waitAtExit = 0;
+}
+
+TEST(PassOutputName, CutAtFirstPointAndNumbered) {
+    const struct {
+        const char* name;
+        int pass;
+        const char* expected;
+    } cases[] = {
+        {"results.txt", 1, "results.1"}, {"results.txt", 2, "results.2"}, {"run.1.out", 3, "run.3"},
+        {"plain", 10, "plain.10"},       {"dir/out.lst", 1, "dir/out.1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pass_output_name(c.name, c.pass), c.expected) << c.name;
+}
+
+// Runs `body` with the working directory switched to `dir`.
+template <typename Body>
+void in_directory(const std::string& dir, Body body) {
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    body();
+    ASSERT_EQ(chdir(old), 0);
+}
+
+std::vector<std::int32_t> ints_of(const std::string& bytes) {
+    std::vector<std::int32_t> v(bytes.size() / 4);
+    if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * 4);
+    return v;
+}
+
+TEST(MultipleImputation, ResultsFileCountsPasses) {
+    std::string dir = testsupport::make_temp_dir("mi");
+    in_directory(dir, [] {
+        RunSettings first;
+        first.miActive = first.miFirst = true;
+        FILE* f = start_mi_results(first);
+        std::int32_t payload = 77;
+        std::fwrite(&payload, 4, 1, f);
+        std::fclose(f);
+        EXPECT_EQ(ints_of(testsupport::read_file("mixyzzy.dat")), (std::vector<std::int32_t>{1, 77}));
+
+        RunSettings later;
+        later.miActive = true;
+        later.miPass = 2;
+        later.miCount = 2;
+        f = start_mi_results(later);
+        payload = 88;
+        std::fwrite(&payload, 4, 1, f);  // appended after the earlier passes
+        std::fclose(f);
+        EXPECT_EQ(ints_of(testsupport::read_file("mixyzzy.dat")), (std::vector<std::int32_t>{3, 77, 88}));
+    });
+}
+
+TEST(MultipleImputationDeathTest, LaterPassWithoutFirstPassFile) {
+    std::string dir = testsupport::make_temp_dir("mi-missing");
+    EXPECT_EXIT(
+        {
+            std::fflush(stdout);
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+            if (chdir(dir.c_str()) != 0) std::exit(50);
+            RunSettings later;
+            later.miActive = true;
+            start_mi_results(later);
+        },
+        testing::ExitedWithCode(0), "Unable to open mixyzzy.dat for reading\n");
+}
+
+// A model over five level-1 slots whose plausible values are slots 2..4.
+ModelSpec pv_model(int outcome, int predictorSlot) {
+    ModelSpec m;
+    m.numSets = 1;
+    m.numL1Slots = 5;
+    m.numL2Slots = 2;
+    m.outcome = outcome;
+    m.l1Role.assign(5, 0);
+    m.fixedEffectOnly.assign(5, 0);
+    m.l1Centering.assign(5, 0);
+    m.l2Predictors.assign(10, NO_ENTRY);
+    m.l2Candidates.assign(60, NO_ENTRY);
+    m.l1Role[outcome] = -1;
+    m.l1Role[predictorSlot] = 1;
+    m.l1Centering[predictorSlot] = 1;
+    m.l2Predictors[m.pred(0, predictorSlot, 0)] = 1;
+    m.plausibleValues = {2, 3, 4};
+    return m;
+}
+
+MdmHeader pv_header() {
+    MdmHeader h;
+    h.numL1Vars = 4;
+    h.numL2Vars = 1;
+    for (const char* n : {"INTRCPT1", "SES", "PV1", "PV2", "PV3"}) h.l1Names.push_back(make_variable_name(n));
+    for (const char* n : {"INTRCPT2", "SECTOR"}) h.l2Names.push_back(make_variable_name(n));
+    return h;
+}
+
+TEST(PlausibleValues, NextVariableTakesThePreviousPlace) {
+    std::string dir = testsupport::make_temp_dir("pv");
+    exit_state().tempNames[0] = dir + "/pvcmd";
+    MdmHeader h = pv_header();
+
+    // As the outcome.
+    RunSettings rs;
+    ModelSpec m = pv_model(2, 1);
+    ASSERT_TRUE(next_plausible_value(rs, m, h));
+    EXPECT_EQ(m.outcome, 3);
+    EXPECT_EQ(m.l1Role[2], 0);
+    EXPECT_EQ(m.l1Role[3], -1);
+    EXPECT_EQ(m.l1Role[1], 1);
+    EXPECT_EQ(rs.commandFileName, dir + "/pvcmd");
+    EXPECT_TRUE(file_exists(rs.commandFileName.c_str()));
+    ASSERT_TRUE(next_plausible_value(rs, m, h));
+    EXPECT_EQ(m.outcome, 4);
+    EXPECT_FALSE(next_plausible_value(rs, m, h));
+    EXPECT_EQ(m.outcome, 4);
+
+    // As a predictor: role, centering and level-2 equation move along.
+    RunSettings rs2;
+    ModelSpec p = pv_model(1, 2);
+    ASSERT_TRUE(next_plausible_value(rs2, p, h));
+    EXPECT_EQ(p.outcome, 1);
+    EXPECT_EQ(p.l1Role[2], 0);
+    EXPECT_EQ(p.l1Role[3], 1);
+    EXPECT_EQ(p.l1Centering[2], 0);
+    EXPECT_EQ(p.l1Centering[3], 1);
+    EXPECT_EQ(p.l2Predictors[p.pred(0, 3, 0)], 1);
+    EXPECT_EQ(p.l2Predictors[p.pred(0, 2, 0)], NO_ENTRY);
+    exit_state().tempNames[0].clear();
+}
+
+TEST(PlausibleValues, NoSeriesNoNextPass) {
+    RunSettings rs;
+    ModelSpec m;
+    MdmHeader h;
+    EXPECT_FALSE(next_plausible_value(rs, m, h));
+    EXPECT_TRUE(rs.commandFileName.empty());
+}
+
+// ---- Whole runs -------------------------------------------------------------
+
+std::string repeat(const std::string& s, int n) {
+    std::string r;
+    for (int i = 0; i < n; ++i) r += s;
+    return r;
+}
+
+struct RunCase {
+    const char* name;
+    std::string args;
+    std::string input;
+    int status;
+    std::string expected;  // whole output, or its start when `prefixOnly`
+    bool prefixOnly;
+};
+
+const std::string kRawData = "\nWill you be starting with raw data? ";
+const std::string kMdmPrompt = "\nEnter name of MDM file: ";
+const std::string kUsage = std::string("usage: ") + ARB2_EXE +
+                           " [-p priority] [-r respfile] [-v] [-w] [mdm file] [command file]\n";
+
+TEST(Arb2Runs, ConsoleAndStatus) {
+    const RunCase cases[] = {
+        {"version then dialogue", "-V", "", 0,
+         "ARB2 version 6.02\n\n" + repeat(kRawData, 10) + "Unable to get a proper response!\n", false},
+        {"illegal option", "-x", "", 0, "illegal option -- x\n" + kUsage, false},
+        {"missing argument", "-p l -r", "", 0, "option requires an argument -- r\n" + kUsage, false},
+        {"-e without -m", "-e -m x5", "", 0,
+         "-e (last multiple imputation) specified, but -m (multiple imputation) was not!\n", false},
+        {"missing response file", "-r nofile.rsp", "", 0,
+         "No such file or directory\nUnable to open nofile.rsp for reading\n", false},
+        {"ten bad MDM names", "", "n\n" + repeat("nofile.mdm\n", 10), 15,
+         kRawData + repeat(kMdmPrompt + " nofile.mdm does not exist.", 9) + kMdmPrompt +
+             "Unable to get a proper response\n",
+         false},
+        {"empty MDM names count too", "", "no\n", 15,
+         kRawData + repeat(kMdmPrompt, 10) + "Unable to get a proper response\n", false},
+        {"missing MDM operand re-prompts", "nothere.mdm", "also.mdm\n", 15,
+         "mdm file nothere.mdm does not exist.\n Enter new file name: "
+         "mdm file also.mdm does not exist.\n Enter new file name: Unable to get a proper response\n",
+         false},
+        {"missing command file re-prompts", "present.mdm nocmd.cmd", "", 15,
+         "The command file nocmd.cmd does not exist. \n Enter new file name: Unable to get a proper response\n",
+         false},
+        {"named MDM file is opened", "", "N\npresent.mdm\n", 0, kRawData + kMdmPrompt, true},
+        {"answers from a response file", "-r answers.rsp", "y\ny\n", 0, kRawData + kMdmPrompt, true},
+        {"MDM found after a re-prompt", "gone.mdm", "present.mdm\n", 0,
+         "mdm file gone.mdm does not exist.\n Enter new file name: ", true},
+    };
+    for (const RunCase& c : cases) {
+        std::string work = testsupport::make_temp_dir("run");
+        std::string tmp = testsupport::make_temp_dir("run-tmp");
+        testsupport::write_file(work + "/present.mdm", "");
+        testsupport::write_file(work + "/answers.rsp", "n\npresent.mdm\n");
+        testsupport::RunResult r = run_arb2(c.args, work, c.input, tmp);
+        EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.out;
+        if (c.prefixOnly) {
+            EXPECT_EQ(r.out.substr(0, c.expected.size()), c.expected) << c.name;
+            EXPECT_EQ(r.out.find("does not exist", c.expected.size()), std::string::npos) << c.name << r.out;
+        } else {
+            EXPECT_EQ(r.out, c.expected) << c.name;
+        }
+        EXPECT_TRUE(testsupport::list_dir(tmp).empty()) << c.name << ": temporary files left behind";
+    }
+}
+
+TEST(Arb2Runs, TemplateResponseFileSkipsTheRawDataQuestion) {
+    std::string work = testsupport::make_temp_dir("run-template");
+    std::string tmp = testsupport::make_temp_dir("run-template-tmp");
+    testsupport::write_file(work + "/make.mdmt", "#arb2 mdm creation template\n");
+    testsupport::RunResult r = run_arb2("-r make.mdmt", work, "", tmp);
+    EXPECT_EQ(r.out.find("raw data?"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Enter name of MDM file"), std::string::npos) << r.out;
+    EXPECT_TRUE(testsupport::list_dir(tmp).empty());
+}
+
+}  // namespace

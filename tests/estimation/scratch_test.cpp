@@ -1,0 +1,152 @@
+// Scratch store: record layout on disk, slot limits, and that nothing is left behind.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "estimation/estimation.h"
+#include "support/test_support.h"
+
+namespace {
+
+const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
+
+void stdout_to_stderr() {
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+// Packing order on disk: (0,0), (1,0), (1,1), (2,0), ... whatever the row stride.
+TEST(ScratchStore, PackedSymmetricRecords) {
+    const struct {
+        int n, ld;
+        std::vector<double> matrix;  // n x ld, lower triangle meaningful
+        std::vector<double> packed;
+    } cases[] = {
+        {1, 1, {4.5}, {4.5}},
+        {3, 3, {1, -9, -9, 2, 3, -9, 4, 5, 6}, {1, 2, 3, 4, 5, 6}},
+        {2, 4, {7, -9, 0, 0, 8, 9, 0, 0}, {7, 8, 9}},
+    };
+    for (const auto& c : cases) {
+        FILE* f = open_scratch();
+        ASSERT_NE(f, nullptr);
+        std::vector<double> work(c.packed.size() + 1, -1.0);
+        dwritemat(c.n, c.matrix.data(), work.data(), f, c.ld);
+        EXPECT_EQ(std::ftell(f), static_cast<long>(c.packed.size() * sizeof(double)));
+
+        std::rewind(f);
+        std::vector<double> raw(c.packed.size());
+        ASSERT_EQ(read_vector(raw.data(), raw.size() * sizeof(double), f), 1);
+        EXPECT_EQ(raw, c.packed) << "n=" << c.n;
+
+        std::rewind(f);
+        std::vector<double> full(c.matrix.size(), 0.0);
+        EXPECT_EQ(dreadmat(c.n, work.data(), full.data(), f, c.ld), c.n);
+        for (int i = 0; i < c.n; ++i) {
+            for (int j = 0; j <= i; ++j) {
+                EXPECT_EQ(full[i * c.ld + j], c.matrix[i * c.ld + j]);
+                EXPECT_EQ(full[j * c.ld + i], c.matrix[i * c.ld + j]) << "upper triangle mirrors the lower";
+            }
+        }
+        close_scratch(f);
+    }
+}
+
+TEST(ScratchStore, VectorsRoundTripUnitByUnit) {
+    FILE* f = open_scratch();
+    const double a[3] = {1.5, -2.0, 1e300};
+    const double b[2] = {MISSING_VALUE, 0.0};
+    write_vector(a, sizeof a, f);
+    write_vector(b, 0, f);  // zero bytes: nothing written
+    write_vector(b, sizeof b, f);
+    std::rewind(f);
+    double ra[3] = {}, rb[2] = {};
+    EXPECT_EQ(read_vector(ra, sizeof ra, f), 1);
+    long before = std::ftell(f);
+    EXPECT_EQ(read_vector(rb, 0, f), 1);  // zero bytes succeed without moving
+    EXPECT_EQ(std::ftell(f), before);
+    EXPECT_EQ(read_vector(rb, sizeof rb, f), 1);
+    EXPECT_EQ(ra[2], 1e300);
+    EXPECT_EQ(rb[0], MISSING_VALUE);
+    EXPECT_EQ(read_vector(rb, sizeof rb, f), 0);  // past the end
+    close_scratch(f);
+}
+
+TEST(ScratchStore, ShortMatrixReadComplainsAndGoesOn) {
+    FILE* f = open_scratch();
+    const double one = 3.0;
+    write_vector(&one, sizeof one, f);
+    std::rewind(f);
+    double work[3] = {0, 0, 0};
+    double m[4] = {};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(dreadmat(2, work, m, f, 2), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "bad dreadmat");
+    EXPECT_EQ(m[0], 3.0);
+    EXPECT_EQ(dreadmat(0, work, m, f, 2), 0);
+    close_scratch(f);
+}
+
+TEST(ScratchStore, FiftySlotsAndClosingFreesOne) {
+    std::vector<FILE*> files;
+    for (int i = 0; i < 50; ++i) files.push_back(open_scratch());
+    close_scratch(files[17]);
+    files[17] = open_scratch();
+    EXPECT_NE(files[17], nullptr);
+    for (FILE* f : files) close_scratch(f);
+}
+
+TEST(ScratchStoreDeathTest, FailuresEndTheRun) {
+    std::string readOnly = testsupport::make_temp_dir("scratch-ro") + "/ro.bin";
+    testsupport::write_file(readOnly, "x");
+    const struct {
+        const char* name;
+        int status;
+        const char* regex;
+        void (*body)(const std::string&);
+    } cases[] = {
+        {"the 51st file", 0, "^Cannot open any more scratch files!\n$",
+         [](const std::string&) {
+             for (int i = 0; i < 51; ++i) open_scratch();
+         }},
+        {"no temporary directory", 6, "^tmpfile: No such file or directory\n Unable to open temp file\n$",
+         [](const std::string&) {
+             setenv("TMP", "/nonexistent-arb2-dir", 1);
+             open_scratch();
+         }},
+        {"short write", 5, "^ Unable to write. Full disk\\?\n$",
+         [](const std::string& path) {
+             FILE* f = std::fopen(path.c_str(), "rb");
+             double d = 1.0;
+             write_vector(&d, sizeof d, f);
+         }},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                c.body(readOnly);
+                std::exit(99);
+            },
+            testing::ExitedWithCode(c.status), c.regex)
+            << c.name;
+    }
+}
+
+TEST(ScratchStoreDeathTest, NothingLeftAfterAFatalStop) {
+    std::string dir = testsupport::make_temp_dir("scratch-tmp");
+    EXPECT_EXIT(
+        {
+            setenv("TMP", dir.c_str(), 1);
+            double d[100] = {};
+            for (int i = 0; i < 4; ++i) write_vector(d, sizeof d, open_scratch());
+            fatal_exit(11);
+        },
+        testing::ExitedWithCode(11), "");
+    EXPECT_TRUE(testsupport::list_dir(dir).empty());
+}
+
+}  // namespace
