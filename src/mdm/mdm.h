@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,16 +35,114 @@ struct MdmHeader {
     long dataStart = 0;              ///< file offset of the first group block
 };
 
+/// Magic characters at the start of every MDM file.
+inline constexpr const char* MDM_MAGIC = "SSARB2";
+/// Oldest file version the header reader accepts.
+inline constexpr float MDM_OLDEST_VERSION = 5.3295f;
+/// Versions above this one carry the growthModel field.
+inline constexpr float MDM_GROWTH_FIELD_VERSION = 5.349f;
+/// Length of each raw-file-name field in an ordinary MDM file.
+inline constexpr int MDM_FILE_NAME_FIELD = 260;
+
 /// Reads and checks the header of the MDM file open in `f`, filling `h`.
 /// Ends the run with the format messages on a wrong or truncated file.
 void read_mdm_header(FILE* f, MdmHeader& h);
 
+/// One group's stored level-1 data.
+struct GroupBlock {
+    int count = 0;                   ///< n_j
+    std::vector<double> means;       ///< p1 group means
+    std::vector<double> records;     ///< n_j x p1 values, record by record
+};
+
+/// One per-group record of a V-known MDM file.
+struct VKnownRecord {
+    NameSlot id{};                   ///< character group ID
+    std::vector<double> stats;       ///< p1 statistics
+    std::vector<double> covariance;  ///< p1(p1+1)/2 packed sampling (co)variances
+    std::vector<double> l2Values;    ///< p2 level-2 values
+};
+
+/// Reads the next group block at the current position of `f`; a short or
+/// corrupt block ends the run with message 4.
+void read_group_block(FILE* f, const MdmHeader& h, GroupBlock& b);
+/// Reads the next record of a V-known MDM file; a short one ends the run with message 4.
+void read_vknown_record(FILE* f, const MdmHeader& h, VKnownRecord& r);
+
+/// Writes the header, name tables and (for ordinary files) the file names,
+/// means, IDs and level-2 data: everything before the data part. The version
+/// is always written as 6.02 with the growthModel field; message 5 on failure.
+void write_mdm_front(FILE* out, const MdmHeader& h);
+/// Writes one group block; message 5 on failure.
+void write_group_block(FILE* out, int p1, int count, const double* means, const double* records);
+
+// ---- Raw-data sources and record readers -----------------------------------
+
+/// The group ID of one raw record: a name slot or a whole number.
+struct RecordId {
+    NameSlot text{};                 ///< character ID, normalised with width 12
+    double number = 0.0;             ///< numeric ID
+};
+
+struct PackageFile;
+struct PackageRecord;
+
+/// One level's open raw-data file and the state of the reader behind it.
+struct RawSource {
+    int type = 0;                    ///< RawDataType of the file
+    int level = 0;                   ///< 1 or 2
+    std::string path;
+    std::shared_ptr<FILE> file;      ///< text file (ASCII); copies of a source share it
+    // Fixed-format ASCII
+    std::string format;              ///< read format, e.g. (A12,3F8.2)
+    int fieldCount = 0;              ///< values per record, not counting the ID
+    // Statistics packages: the file's dictionary, selection and reading state
+    std::shared_ptr<PackageFile> pkg;
+    std::shared_ptr<PackageRecord> pkgRecord;
+    // Line input shared by the text readers
+    std::vector<char> inBuf;
+    std::size_t inPos = 0, inEnd = 0;
+    bool inEof = false;
+    bool inDiscard = false;          ///< the rest of an overlong line is being dropped
+    long lineNumber = 0;             ///< lines taken so far
+};
+
+/// Result of a record reader: a record was read.
+inline constexpr int RECORD_READ = 0;
+/// Result of a record reader: no more records.
+inline constexpr int RECORD_END = -1;
+/// Result of a record reader: the file could not be read.
+inline constexpr int RECORD_ERROR = 1;
+
+/// Reads the next record of a source of any type: ID and the level's values
+/// in name-table order; RECORD_READ, RECORD_END or RECORD_ERROR.
+int read_raw_record(RawSource& s, RecordId& id, double* values);
+/// Closes the file of a source (a text file once no copy of the source holds it).
+void close_raw_source(RawSource& s);
+/// True when the source has an open file to read.
+bool raw_source_open(const RawSource& s);
+
+// ---- Creation settings and entry points ------------------------------------
+
 /// What the creation dialogue or the template settled for building an MDM file.
-/// (Filled in by the creation code; the run driver reads only the names and flags below.)
 struct MdmCreation {
     std::string mdmFileName;     ///< the MDM file to write
-    bool isVKnown = false;       ///< V-known build
-    bool withinPersons = false;  ///< repeated measures within persons
+    bool isVKnown = false;       ///< V-known build (from the V-known dialogue)
+    bool withinPersons = false;  ///< repeated measures within persons (growthModel)
+    int rawDataType = -1;        ///< RawDataType, -1 until given
+    bool vKnownDeclared = false; ///< the template's VKNOWN: flag, kept for rewriting
+    int hasMissing = 0;
+    int deleteNow = 1;
+    bool sameMissing = true;     ///< one missing code serves all level-1 variables
+    std::vector<double> missingCodes;  ///< ASCII: p1 codes
+    bool numericIds = false;
+    std::string rawFileName[2];
+    std::string rawFormat[2];
+    int rawVarCount[2] = {0, 0}; ///< variables in each raw file
+    std::vector<NameSlot> names[2];  ///< name tables: slot 0 intercept, then variables
+    RawSource source[2];         ///< the opened level-1 and level-2 files
+    int vkStats = 0;             ///< V-known: p1 statistics
+    int vkPredictors = 0;        ///< V-known: p2 level-2 predictors
 };
 
 /// Counts the builder leaves for the driver's closing lines.
@@ -55,6 +154,8 @@ struct BuildCounts {
 
 /// Reads an MDM creation template file into `c` (ends the run on errors).
 void read_mdm_template(const char* path, MdmCreation& c);
+/// Writes the settings of `c` to "creatmdm.mdmt".
+void write_mdm_template(const MdmCreation& c, bool sameMissing);
 /// Asks the ordinary raw-data creation questions on the console.
 void creation_dialogue(MdmCreation& c);
 /// Asks the V-known creation questions on the console.
