@@ -1,0 +1,377 @@
+// Command-file reader: the messages that end a run, the warnings that do not,
+// and the edge cases of the level-2 lookahead and the line counter.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "mdm/mdm.h"
+#include "model/model.h"
+#include "support/test_support.h"
+
+namespace {
+
+MdmHeader header_with(const std::vector<const char*>& l1) {
+    MdmHeader h;
+    h.numL1Vars = (int)l1.size();
+    h.numL2Vars = 6;
+    h.l1Names.push_back(make_variable_name("INTRCPT1"));
+    for (const char* n : l1) h.l1Names.push_back(make_variable_name(n));
+    h.l2Names.push_back(make_variable_name("INTRCPT2"));
+    for (const char* n : {"SIZE", "SECTOR", "PRACAD", "DISCLIM", "HIMINTY", "MEANSES"})
+        h.l2Names.push_back(make_variable_name(n));
+    h.hasMissing = 1;
+    return h;
+}
+
+MdmHeader hsb() { return header_with({"MINORITY", "FEMALE", "SES", "MATHACH"}); }
+
+const std::string MODEL =
+    "LEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\n"
+    "LEVEL2:INTRCPT1=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n"
+    "LEVEL2:SES=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n";
+const std::string NONLIN = "NONLIN:BERNOULLI\nMACROIT:10\nMICROIT:5\n";
+
+std::string dir() {
+    static std::string d = testsupport::make_temp_dir("readerr");
+    return d;
+}
+
+std::string write_cmd(const std::string& text, const char* name = "run.cmd") {
+    std::string path = dir() + "/" + name;
+    testsupport::write_file(path, text);
+    return path;
+}
+
+// Death-test body: the console goes to the error stream, where the regex looks.
+void read_to_stderr(const std::string& path, const MdmHeader& mdm) {
+    dup2(2, 1);
+    RunSettings rs;
+    ModelSpec model;
+    rs.commandFileName = path;
+    read_command_file(rs, model, mdm);
+    std::fflush(stdout);
+    std::_Exit(99);  // the read went on to the end
+}
+
+struct Parsed {
+    RunSettings rs;
+    ModelSpec model;
+    std::string out;
+};
+
+// Reads with the console captured; the pause is answered from a file.
+Parsed read_captured(const std::string& text, const MdmHeader& mdm = hsb()) {
+    Parsed p;
+    std::string answers = dir() + "/answers.txt";
+    testsupport::write_file(answers, "\n\n\n\n\n\n");
+    EXPECT_NE(std::freopen(answers.c_str(), "r", stdin), nullptr);
+    testing::internal::CaptureStdout();
+    p.rs.commandFileName = write_cmd(text);
+    read_command_file(p.rs, p.model, mdm);
+    std::fflush(stdout);
+    p.out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
+    return p;
+}
+
+class ReaderMessages : public testing::Test {
+protected:
+    void SetUp() override {
+        setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    }
+};
+
+// ---- Messages that end the run ------------------------------------------------------
+
+struct FatalCase {
+    std::string text;
+    int status;
+    const char* pattern;  // extended regular expression over the console output
+};
+
+const std::vector<FatalCase>& fatal_cases() {
+    static const std::vector<FatalCase> cases = {
+        {"TAYLOR:3\n", 0, "taylor must be set to 2 or 4!"},
+        {"NUMIT:0\n", 0, "numit must be greater than 0!"},
+        {"MICROIT:-2\n", 0, "microit must be greater than 0!"},
+        {"# c\nOUTPUT:\n", 8, " Error in command file at line   2\n"},
+        {"ACCEL: 5\n", 8, "at line   1\n"},
+        {"NOCOLON\n", 8, "at line   1\n"},
+        {"NONLIN:GAMMA\n", 0, "Incorrect non-linear type: GAMMA\n"},
+        {MODEL + "NONLIN:MULTINOMIAL,3\n", 0,
+         "Nonlin:ordinal/multinomial must be specified before model or residual file\n"},
+        {"RESFIL2:N\nNONLIN:ORDINAL,3\n", 0, "must be specified before model or residual file"},
+        {"NONLIN:ORDINAL\n", 0, "For multinomial/ordinal, you must specify the number of categories\n"},
+        {"NONLIN:MULTINOMIAL,1\n", 8, "at line   1\n"},
+        {"NONLIN:MULTINOMIAL,1000000000\n", 8, "at line   1\n"},
+        {"NONLIN:ORDINAL,3\nMACROIT:5\nMICROIT:5\nLEVEL1:MATHACH=SES\n", 0,
+         "Level-1 intercept must be specified in ordinal runs!\n"},
+        {"NONLIN:ORDINAL,3\nMACROIT:5\nMICROIT:5\nLEVEL1:MATHACH=INTRCPT1+THOLD2+THOLD2\n", 0,
+         "You have specified more than 1 thresholds in the command file!\n"},
+        {"LEVEL1:MATHACH=INTRCPT1+SES+MINORITY\n", 10,
+         "Level 1 variables must be specified in the order given in the mdm file\n"},
+        {"LEVEL1:MATHACH=INTRCPT1+SES+SES\n", 10, "in the order given in the mdm file"},
+        {"LEVEL1:MATHACH INTRCPT1\n", 8, "at line LEVEL1:MATHACH INTRCPT1\n"},
+        {"LEVEL1:NOPE=INTRCPT1\n", 9, "Batch file outvar specification invalid\nNOPE does not exist\n"},
+        {"LEVEL1:MATHACH=INTRCPT1+xyz\n", 9, "Batch file level1 specification invalid\nxyz does not exist\n"},
+        {MODEL + "LEVEL1:MATHACH=INTRCPT1\n", 0, "You have too many sets of equations!\n"},
+        {"LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1 INTRCPT2\n", 8, "at line   2\n"},
+        {"LEVEL1:MATHACH=INTRCPT1+SES\n#\nLEVEL2:SES=INTRCPT2\n", 8, "at line   3\n"},
+        {"LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+BOGUS\n", 9,
+         "Batch file level2 specification invalid\nBOGUS does not exist\n"},
+        {"LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+SIZE+SIZE\n", 8, "at line   2\n"},
+        {"LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2/SECTOR,FOO\n", 8,
+         "bad extra variable: FOO\n Error in command file at line SECTOR,FOO\n"},
+        {"HETEROL1VAR:SES\n" + MODEL, 0, "heterol1var must be specified after level-1 model\n"},
+        {"PLAUSVALS:SES\n" + MODEL, 0, "plausvals must be specified after level-1 model\n"},
+        {"LVR:O\n" + MODEL, 0, "lvr must be specified after complete model\n"},
+        {"LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2\nLVR:O\n", 0, "There is no tau, so lvr cannot be used!\n"},
+        {"NONLIN:MULTINOMIAL,3\nMACROIT:5\nMICROIT:5\n" + MODEL + "LVR:O,P\n", 0,
+         " The program cannot do latent variable regressions in a multinomial run.\n"},
+        {MODEL + "LVR:O,X\n", 8, "lvr must be specifed as o, p or i Error in command file at line X\n"},
+        {MODEL + "LVR:O\n", 8, "lvr must be specifed as o, p or i Error in command file at line \n"},
+        {"GAMMA1:1,0\n" + MODEL, 0, "Gammas must be specified after complete model\n"},
+        {"CONSTRAIN:1,1\n" + MODEL, 0, "Constraints must be specified after complete model\n"},
+        {"RESFILTYPE:EXCEL\n", 0, "Invalid resfiltype.\n"},
+        {"RESFIL1:Y/NOPE\n", 9, "Batch file resfil1 specification invalid\nNOPE does not exist\n"},
+        {"RESFIL2:Y/SES\n", 9, "Batch file resfil2 specification invalid\nSES does not exist\n"},
+        {"LEVEL1DELETION:NOPE\n", 9, "Batch file level1deletion specification invalid\n"},
+        {"LEVEL2WEIGHT:SES\n", 9, "Batch file wgtvar2 specification invalid\n"},
+        {"LEVEL1WEIGHT:SIZE\n", 9, "Batch file wgtvar1 specification invalid\n"},
+        {"VARIANCEKNOWN:NOPE\n", 9, "Batch file autovknown specification invalid\n"},
+        {"NONLIN:BINOMIAL,NOPE\n", 9, "Batch file nlcntvar specification invalid\nNOPE does not exist\n"},
+        {"NONLIN:BINOMIAL,\n", 9, "Batch file nlcntvar specification invalid\nNONLIN:BINOMIAL, does not exist\n"},
+        // Checks after the last line.
+        {NONLIN + MODEL + "PLAUSVALS:MINORITY,FEMALE\n", 0,
+         "You can not do a combination of non-linear and plausible values\nat this time.\n"},
+        {"MACROIT:5\nMICROIT:5\n" + MODEL + "HETEROL1VAR:SES\nPLAUSVALS:MINORITY,FEMALE\n", 0,
+         "combination of heterogeneous variance and plausible values"},
+        {NONLIN + MODEL + "HETEROL1VAR:SES\n", 0,
+         "You can not do a combination of non-linear and heterogeneous l1 variances\nat this time.\n"},
+        {"MACROIT:5\n", 0, "If non-linear iterations desired, the type must be specified\n"},
+        {"NONLIN:POISSON\n", 0, " macroit must be specified if nonlin or heterol1var are specified.\n"},
+        {NONLIN + "NUMIT:5\n", 0,
+         " The numit directive should not be used when specifying a non-linear or\n"
+         " heterogeneous L1 variance model. Use the microit and macroit keywords.\n"},
+        {NONLIN + "STOPVAL:0.1\n", 0,
+         " The stopval directive should not be used when specifying a\n non-linear model."
+         " Use the stopmicro and stopmacro keywords.\n"},
+        {"NONLIN:POISSON\nMACROIT:5\nMICROIT:5\nLAPLACE6:Y\n", 0,
+         "LaPlace iterations may only be done on Bernoulli analyses.$"},
+        {"NONLIN:BINOMIAL,SES\nMACROIT:5\nMICROIT:5\nLAPLACE8:Y\n", 0, "only be done on Bernoulli analyses."},
+        {"NONLIN:BINOMIAL,SES\nMACROIT:5\nMICROIT:5\n" + MODEL, 0,
+         " The binomial count variable is also used in the model!\n"},
+        {"NONLIN:POISSON,SES\nMACROIT:5\nMICROIT:5\n" + MODEL, 0,
+         " The poisson variable exposure variable is also used in the model!\n"},
+        {MODEL + "PLAUSVALS:MINORITY,SES\n", 0,
+         "Plausible value variables must be specified in the same order as they\nappear in the mdm file.\n"},
+    };
+    return cases;
+}
+
+TEST_F(ReaderMessages, FatalCasesEndWithTheirMessageAndStatus) {
+    int i = 0;
+    for (const FatalCase& c : fatal_cases()) {
+        SCOPED_TRACE(c.text);
+        std::string path = write_cmd(c.text, ("fatal" + std::to_string(i++) + ".cmd").c_str());
+        EXPECT_EXIT(read_to_stderr(path, hsb()), testing::ExitedWithCode(c.status), c.pattern);
+    }
+}
+
+TEST_F(ReaderMessages, ReservedThresholdNamesEndAnOrdinalRun) {
+    std::string path = write_cmd("NONLIN:ORDINAL,4\nMACROIT:5\nMICROIT:5\n");
+    EXPECT_EXIT(read_to_stderr(path, header_with({"Y", "tholdx"})), testing::ExitedWithCode(0),
+                "^Variable names starting with THOLD are reserved for ordinal runs\n$");
+    EXPECT_EXIT(read_to_stderr(path, header_with({"Y", "XTHOLD"})), testing::ExitedWithCode(99), "");
+    // Not an ordinal run: the name is an ordinary variable.
+    std::string multi = write_cmd("NONLIN:MULTINOMIAL,4\nMACROIT:5\nMICROIT:5\n", "multi.cmd");
+    EXPECT_EXIT(read_to_stderr(multi, header_with({"Y", "THOLDX"})), testing::ExitedWithCode(99), "");
+}
+
+TEST_F(ReaderMessages, VknownFilesRefuseLevel1ResidualFiles) {
+    MdmHeader vk = hsb();
+    vk.isVKnown = true;
+    EXPECT_EXIT(read_to_stderr(write_cmd("RESFIL1:Y\n"), vk), testing::ExitedWithCode(0),
+                "^\nARB2 cannot make vknown level-1 residual files.\n$");
+    EXPECT_EXIT(read_to_stderr(write_cmd("RESFIL1:N\n"), vk), testing::ExitedWithCode(99), "");
+}
+
+TEST_F(ReaderMessages, MissingCommandFileEndsWithTheOpenMessage) {
+    EXPECT_EXIT(read_to_stderr(dir() + "/absent.cmd", hsb()), testing::ExitedWithCode(0),
+                "Unable to open .*absent.cmd for reading\n");
+}
+
+// ---- Messages that let the run go on ----------------------------------------------
+
+TEST_F(ReaderMessages, WarningsPrintAndParsingGoesOn) {
+    struct Row {
+        std::string text;
+        std::string expected;
+    } rows[] = {
+        {"FOO:1\nMLF:Y\n", "Unrecognized control word, ignored: FOO:1\nHit return to continue "},
+        {"LEVEL1:MATHACH=INTRCPT1+SES,3+RANDOM\nMLF:Y\n",
+         "Problem at this point: SES,3+RANDOM\ninvalid option on level-1 variable, 3\n"},
+        {"LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+SIZE,1+RANDOM/\nMLF:Y\n",
+         "Problem at this point: SIZE,1+RANDOM\ninvalid option on level-2 variable, 1\n"},
+        {"DEVIANCE:100\nMLF:Y\n", " Deviance and df must be specified together\n"},
+        {"DF:4\nMLF:Y\n", " Deviance and df must be specified together\n"},
+        {"NONLIN:BINOMIAL,SES\nMACROIT:5\nMICROIT:5\nEMLAPLACE:Y\nMLF:Y\n",
+         "EM LaPlace iterations cannot be done on Binomial analyses."},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        Parsed p = read_captured(r.text);
+        EXPECT_EQ(p.out, r.expected);
+        EXPECT_TRUE(p.rs.fullML);  // the line after the warning was read
+        EXPECT_EQ(p.model.l1Centering[3], 0);
+        EXPECT_EQ(p.model.l2Centering[1], 0);
+        EXPECT_EQ(p.rs.emLaplaceType, 0);
+    }
+}
+
+// ---- Lookahead, line counting and state between reads -----------------------------
+
+TEST_F(ReaderMessages, CommentBetweenLevel1AndLevel2IsSkipped) {
+    Parsed p = read_captured("LEVEL1:MATHACH=INTRCPT1+SES+RANDOM\n# intercept\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\n"
+                             "#slope\nLEVEL2:SES=INTRCPT2+SIZE/PRACAD\n");
+    EXPECT_EQ(p.out, "");
+    EXPECT_EQ(p.model.fixedEffectOnly, (std::vector<int>{0, 0, 0, 1, 0}));
+    EXPECT_EQ(p.model.numFixed, 3);
+    EXPECT_EQ(p.model.l2Candidates[p.model.cand(0, 3, 0)], 3);
+    EXPECT_EQ(p.model.l2Candidates[p.model.cand(0, 3, 1)], NO_ENTRY);
+}
+
+TEST_F(ReaderMessages, BlankLineEndsTheLevel2Equations) {
+    Parsed p = read_captured("LEVEL1:MATHACH=INTRCPT1+FEMALE+SES\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\n\n"
+                             "LEVEL2:FEMALE=INTRCPT2+RANDOM/\nLEVEL2:SES=INTRCPT2+RANDOM/\n");
+    EXPECT_EQ(p.out,
+              "Unrecognized control word, ignored: LEVEL2:FEMALE=INTRCPT2+RANDOM/\nHit return to continue "
+              "Unrecognized control word, ignored: LEVEL2:SES=INTRCPT2+RANDOM/\nHit return to continue ");
+    EXPECT_EQ(p.model.numFixed, 1);
+    EXPECT_EQ(p.model.l2Predictors[p.model.pred(0, 2, 0)], NO_ENTRY);
+    EXPECT_EQ(p.model.numTerms, 3);
+}
+
+TEST_F(ReaderMessages, LookaheadCountsEachLineOnce) {
+    // Lines: 1 LEVEL1, 2 LEVEL2, 3 comment, 4 MLF (re-read after the lookahead), 5 error.
+    std::string path = write_cmd("LEVEL1:MATHACH=INTRCPT1+SES\nLEVEL2:INTRCPT1=INTRCPT2/\n#\nMLF:Y\nOUTPUT:\n");
+    EXPECT_EXIT(read_to_stderr(path, hsb()), testing::ExitedWithCode(8), "at line   5\n$");
+}
+
+TEST_F(ReaderMessages, MultinomialSetsEachTakeTheirOwnEquations) {
+    Parsed p = read_captured("NONLIN:MULTINOMIAL,3\nMACROIT:5\nMICROIT:5\n"
+                             "LEVEL1:MATHACH=INTRCPT1+SES\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:SES=INTRCPT2/\n"
+                             "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/\n"
+                             "CONSTRAIN:0,0,1,1\nGAMMA1:1,0,0,-1\n");
+    const ModelSpec& m = p.model;
+    EXPECT_EQ(m.numSets, 2);
+    EXPECT_EQ(m.numFixed, 4);
+    EXPECT_EQ(m.numTerms, 1);
+    EXPECT_EQ(m.l1Role, (std::vector<int>{1, 0, 0, 1, -1, 1, 0, 0, 0, -1}));
+    EXPECT_EQ(m.fixedEffectOnly, (std::vector<int>{0, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(m.l2Predictors[m.pred(1, 0, 1)], 2);
+    EXPECT_EQ(m.constraintGroup, (std::vector<int>{0, 0, 1, 1}));
+    EXPECT_EQ(m.contrasts, (std::vector<double>{1, 0, 0, -1}));
+}
+
+TEST_F(ReaderMessages, EachReadStartsFromTheDefaults) {
+    MdmHeader h = hsb();
+    RunSettings rs;
+    ModelSpec model;
+    rs.commandFileName = write_cmd("MLF:Y\nFIXTAU:5\n" + MODEL + "GAMMA1:1\n", "first.cmd");
+    rs.mdmFileName = "hsb.mdm";
+    rs.inMemory = true;
+    read_command_file(rs, model, h);
+    ASSERT_TRUE(rs.fullML);
+    ASSERT_EQ(model.numFixed, 6);
+
+    rs.commandFileName = write_cmd("TITLE:second\n", "second.cmd");
+    read_command_file(rs, model, h);
+    EXPECT_FALSE(rs.fullML);
+    EXPECT_EQ(rs.fixTau, 3);
+    EXPECT_EQ(rs.level1Given, 0);
+    EXPECT_EQ(model.numFixed, 0);
+    EXPECT_TRUE(model.contrasts.empty());
+    EXPECT_EQ(model.hypothesisRows[0], 0);
+    EXPECT_EQ(model.l2Predictors[model.pred(0, 0, 0)], NO_ENTRY);
+    EXPECT_EQ(rs.mdmFileName, "hsb.mdm");
+    EXPECT_TRUE(rs.inMemory);
+    EXPECT_EQ(rs.problemTitle, "second");
+
+    rs.commandFileName.clear();
+    read_command_file(rs, model, h);
+    EXPECT_EQ(rs.problemTitle, "");
+    EXPECT_EQ(rs.titleGiven, 0);
+    EXPECT_EQ(rs.accel, 5);
+    EXPECT_DOUBLE_EQ(rs.altDeviance, MISSING_VALUE);
+}
+
+TEST_F(ReaderMessages, StartingFlagsComeFromTheMdmFileAndTheRunKind) {
+    struct Row {
+        bool vknown;
+        int deleteNow;
+        AnalysisKind kind;
+    } rows[] = {{false, 0, AnalysisKind::Linear},
+                {true, 0, AnalysisKind::Linear},
+                {false, 1, AnalysisKind::Linear},
+                {false, 0, AnalysisKind::HeteroVariance}};
+    for (const Row& r : rows) {
+        MdmHeader h = hsb();
+        h.isVKnown = r.vknown;
+        h.deleteNow = r.deleteNow;
+        RunSettings rs;
+        ModelSpec model;
+        rs.analysisKind = r.kind;
+        read_command_file(rs, model, h);
+        int v = r.vknown ? 1 : 0;
+        EXPECT_EQ(rs.randomGiven, v);
+        EXPECT_EQ(rs.constrainGiven, v);
+        EXPECT_EQ(rs.nonlinGiven, v);
+        EXPECT_EQ(rs.plausGiven, v);
+        EXPECT_EQ(rs.lvrGiven, v);
+        EXPECT_EQ(rs.resfil1Given, v);
+        EXPECT_EQ(rs.interceptGiven, v);
+        EXPECT_EQ(rs.homvarGiven, v);
+        EXPECT_EQ(rs.heteroGiven, (r.vknown || r.kind == AnalysisKind::HeteroVariance) ? 1 : 0);
+        EXPECT_EQ(rs.deletionGiven, r.deleteNow);
+        EXPECT_EQ(rs.level1Given, 0);
+        EXPECT_EQ(rs.analysisKind, r.kind);
+    }
+}
+
+TEST_F(ReaderMessages, GammaWithoutEarlierHypothesisIsStoredButListStopsBeforeIt) {
+    Parsed p = read_captured(MODEL + "GAMMA2:1,0\n");
+    EXPECT_EQ(p.model.hypothesisRows[0], 0);
+    EXPECT_EQ(p.model.hypothesisRows[1], 1);
+    EXPECT_EQ(p.model.contrasts, (std::vector<double>{1, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(ReaderMessages, ModelTablesAreSizedFromTheHeader) {
+    MdmHeader h = hsb();
+    ModelSpec m;
+    m.plausiblePass = 2;
+    m.outcome = 4;
+    size_model_tables(h, m);
+    EXPECT_EQ(m.plausiblePass, 2);
+    EXPECT_EQ(m.outcome, 0);
+    EXPECT_EQ(m.numSets, 1);
+    EXPECT_EQ(m.numL1Slots, 5);
+    EXPECT_EQ(m.numL2Slots, 7);
+    EXPECT_EQ(m.l2Predictors, std::vector<int>(35, NO_ENTRY));
+    EXPECT_EQ(m.l2Candidates, std::vector<int>(60, NO_ENTRY));
+    EXPECT_EQ(m.deletionBasis.size(), 5u);
+    m.deletionBasis[3] = 2;
+    remake_model_tables(h, m, 3, 2);
+    EXPECT_EQ(m.numL1Slots, 7);
+    EXPECT_EQ(m.l1Role.size(), 21u);
+    EXPECT_EQ(m.l2Candidates.size(), 252u);
+    EXPECT_EQ(m.deletionBasis[3], 2);
+    EXPECT_EQ(std::string(m.l1Names[4].text), " MATHACH    ");
+    EXPECT_EQ(std::string(m.l1Names[6].text), "  THOLD3    ");
+}
+
+}  // namespace
