@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -13,6 +14,22 @@
 #include "support/test_support.h"
 
 namespace reporttest {
+
+inline constexpr std::size_t npos = std::string::npos;
+
+/// One number formatted as the report would print it.
+inline std::string fmt(const char* format, double x) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, x);
+    return buf;
+}
+
+/// Number of occurrences of `what` in `text`.
+inline int count_of(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
 
 /// Runs `write` on a memory stream and returns what it wrote.
 inline std::string capture(const std::function<void(FILE*)>& write) {
