@@ -55,7 +55,6 @@ TEST(MatrixFilesDeathTest, UnopenableFileEndsTheRun) {
 }
 
 TEST(MatrixFiles, ClosingList) {
-    const std::string tau = "\ntauvc.dat, containing tau has been created.\n";
     const std::string tauMl = "\ntauvc.dat, containing tau and the variance-covariance matrix of tauhas been created.\n";
     const std::string gam = "gamvc.dat, containing the variance-covariance matrix of gamma has been created.\n"
                             "gamvcr.dat, containing the robust variance-covariance matrix of gamma has\nbeen created.\n";
@@ -66,11 +65,8 @@ TEST(MatrixFiles, ClosingList) {
                            "gamvcpar.dat, containing the robust population average variance-covariance\nmatrix of gamma has been created.\n";
     struct Case { MatrixFileListing m; std::string expected; };
     const Case cases[] = {
-        {{false, true, false, false, false, 4}, tau + gam + fmtLine},
         {{false, true, true, false, false, 60}, tauMl + gam + fmtLine},
         {{false, false, false, false, false, 61}, gam + fmtLine + split + "2 lines.\n"},
-        {{false, false, false, false, false, 121}, gam + fmtLine + split + "3 lines.\n"},
-        {{true, true, false, false, false, 3}, tau + nl + fmtLine},
         {{true, true, true, true, true, 3},
          tauMl + "tauvcl.dat, containing the Laplace tau and its variance-covariance\nmatrix has been created.\n" + nl +
              "gamvcl.dat, containing the Laplace variance-covariance matrix of gamma\nhas been created.\n" + fmtLine},
