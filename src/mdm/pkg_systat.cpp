@@ -102,10 +102,12 @@ int systat_read_record(PackageFile& pf, PackageRecord& rec) {
     if (r != PKG_RECORD) return r;
     const int size = pf.doubleStorage ? 8 : 4;
     const std::size_t charStart = static_cast<std::size_t>(pf.numNumeric) * static_cast<std::size_t>(size);
+    // -1e36 stored in single precision rounds to just above -1e36; compare in the storage precision.
+    const double cut = pf.doubleStorage ? MISSING_VALUE : static_cast<double>(static_cast<float>(MISSING_VALUE));
     auto numeric = [&](const PackageVar& v) {
         const unsigned char* p = buf.data() + v.position * size;
         double x = pf.doubleStorage ? pkg_le_double(p) : static_cast<double>(pkg_le_float(p));
-        return x <= MISSING_VALUE ? MISSING_VALUE : x;
+        return x <= cut ? MISSING_VALUE : x;
     };
     const PackageVar& id = pf.vars[static_cast<std::size_t>(pf.idVar)];
     rec.numericId = !id.isChar;

@@ -1,0 +1,179 @@
+// The package readers against the shipped copies of one small data set written
+// by independent SPSS, Stata and SAS-transport writers, checked cell by cell
+// against the CSV copies; and the same files cut short or damaged.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "mdm/pkg_systat_fixture.h"
+#include "support/test_support.h"
+
+using namespace pkgfix;
+using testsupport::data_path;
+
+namespace {
+
+struct CsvData {
+    std::vector<std::string> names;
+    std::vector<std::string> ids;
+    std::vector<std::vector<double>> values;  // empty cells are MISSING_VALUE
+};
+
+CsvData read_csv(const std::string& path) {
+    CsvData d;
+    std::istringstream in(testsupport::read_file(path));
+    std::string line;
+    bool header = true;
+    while (std::getline(in, line)) {
+        std::vector<std::string> cells;
+        std::stringstream ls(line);
+        std::string c;
+        while (std::getline(ls, c, ',')) {
+            if (c.size() >= 2 && c.front() == '"') c = c.substr(1, c.size() - 2);
+            cells.push_back(c);
+        }
+        if (!line.empty() && line.back() == ',') cells.push_back("");
+        if (header) {
+            d.names.assign(cells.begin() + 1, cells.end());
+            header = false;
+            continue;
+        }
+        d.ids.push_back(cells[0]);
+        std::vector<double> row;
+        for (std::size_t i = 1; i < cells.size(); ++i) {
+            row.push_back(cells[i].empty() ? MISSING_VALUE : std::strtod(cells[i].c_str(), nullptr));
+        }
+        d.values.push_back(row);
+    }
+    return d;
+}
+
+struct ShippedCase {
+    const char* file;
+    int type;
+    int level;
+    const char* csv;
+    bool numericId;
+};
+
+const ShippedCase kShipped[] = {
+    {"small1.sav", RAW_SPSS, 1, "small1.csv", false},   {"small2.sav", RAW_SPSS, 2, "small2.csv", false},
+    {"small1_c.sav", RAW_SPSS, 1, "small1.csv", true},  {"small2_c.sav", RAW_SPSS, 2, "small2.csv", true},
+    {"small1_113.dta", RAW_STATA, 1, "small1.csv", true}, {"small2_113.dta", RAW_STATA, 2, "small2.csv", true},
+    {"small1_110.dta", RAW_STATA, 1, "small1.csv", false}, {"small2_110.dta", RAW_STATA, 2, "small2.csv", false},
+    {"small1.xpt", RAW_SAS, 1, "small1.csv", false},    {"small2.xpt", RAW_SAS, 2, "small2.csv", false},
+};
+
+class ShippedFiles : public ::testing::TestWithParam<ShippedCase> {};
+
+TEST_P(ShippedFiles, DeliverEveryCellOfTheCsvCopy) {
+    const ShippedCase& c = GetParam();
+    CsvData csv = read_csv(data_path(std::string("packages/") + c.csv));
+    ASSERT_FALSE(csv.ids.empty());
+    ReadAll got = read_all(c.type, data_path(std::string("packages/") + c.file), c.level, "id", csv.names);
+    EXPECT_EQ(got.last, PKG_END);
+    EXPECT_EQ(got.numericId, c.numericId);
+    ASSERT_EQ(got.rows.size(), csv.ids.size());
+    int missing = 0;
+    for (std::size_t r = 0; r < csv.ids.size(); ++r) {
+        std::string want = c.numericId ? csv.ids[r] : std::string(make_variable_name("").text);
+        if (!c.numericId) want = pkg_char_id(csv.ids[r].c_str(), static_cast<int>(csv.ids[r].size())).text;
+        EXPECT_EQ(got.rows[r].id, want) << "record " << r;
+        ASSERT_EQ(got.rows[r].values.size(), csv.names.size());
+        for (std::size_t v = 0; v < csv.names.size(); ++v) {
+            if (csv.values[r][v] == MISSING_VALUE) {
+                ++missing;
+                EXPECT_EQ(got.rows[r].values[v], MISSING_VALUE) << "record " << r << " " << csv.names[v];
+            } else {
+                EXPECT_DOUBLE_EQ(got.rows[r].values[v], csv.values[r][v]) << "record " << r << " " << csv.names[v];
+            }
+        }
+    }
+    EXPECT_EQ(missing, c.level == 1 ? 12 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Packages, ShippedFiles, ::testing::ValuesIn(kShipped));
+
+// Every cut inside the header ends with message 1 naming the file (never a
+// crash); every cut inside the data ends the records quietly or as a read error.
+TEST(ShippedFiles, TruncatedAtEveryLengthFailCleanly) {
+    std::string dir = testsupport::make_temp_dir("pkgcut");
+    for (const ShippedCase& c : kShipped) {
+        // One file of each layout; the other copies share their code paths.
+        if (c.level != 2 || std::string(c.file) == "small2_c.sav" || std::string(c.file) == "small2_110.dta") continue;
+        std::string whole = testsupport::read_file(data_path(std::string("packages/") + c.file));
+        PackageFile pf;
+        pkg_read_header(pf, std::fopen(data_path(std::string("packages/") + c.file).c_str(), "rb"), c.type, 2,
+                        c.file);
+        const long dataStart = pf.dataStart;
+        pkg_close(pf);
+        std::string path = dir + "/cut";
+        // Every length in the first 256 bytes, then every third (forks are slow on a busy machine).
+        for (long len = 0; len < static_cast<long>(whole.size()); len += (len < 256 || len >= dataStart) ? 1 : 3) {
+            testsupport::write_file(path, whole.substr(0, static_cast<std::size_t>(len)));
+            if (len < dataStart) {
+                ChildResult r = in_child([&] {
+                    PackageFile p;
+                    pkg_read_header(p, std::fopen(path.c_str(), "rb"), c.type, 2, path.c_str());
+                });
+                ASSERT_EQ(r.status, 1) << c.file << " cut at " << len << ": " << r.out;
+                ASSERT_NE(r.out.find(" " + path + " is an empty file\n"), std::string::npos) << r.out;
+            } else {
+                ReadAll got = read_all(c.type, path, 2, "id", {"size", "meanses"});
+                ASSERT_NE(got.last, PKG_RECORD);
+                ASSERT_LE(got.rows.size(), 20u);
+            }
+        }
+    }
+}
+
+struct Damage {
+    const char* file;
+    int type;
+    long offset;
+    std::string bytes;
+    const char* message;  // expected in the output, before " ... is an empty file"
+};
+
+const Damage kDamage[] = {
+    {"small2.sav", RAW_SPSS, 0, "$FL3", "The level-2 file does not seem to be a SPSS file!\n"},
+    {"small2.sav", RAW_SPSS, 64, std::string("\x07\0\0\0", 4), "The level-2 file does not seem to be a SPSS file!\n"},
+    // A case size far beyond the variable records present.
+    {"small2.sav", RAW_SPSS, 68, std::string("\xff\xff\xff\x7f", 4), "The level-2 file does not seem to be a SPSS file!\n"},
+    // An extension record (at 0x170) claiming two thousand million elements.
+    {"small2.sav", RAW_SPSS, 0x178, std::string("\x08\0\0\0\xff\xff\xff\x7f", 8),
+     "Invalid dictionary subtype in SPSS level-2 file.\n"},
+    {"small2.sav", RAW_SPSS, 0x17c, std::string("\xff\xff\xff\xff", 4),
+     "Invalid dictionary subtype in SPSS level-2 file.\n"},
+    {"small2.sav", RAW_SPSS, 0x170, std::string("\x05\0\0\0", 4), "The level-2 SPSS has a strange header.\n"},
+    {"small2_113.dta", RAW_STATA, 0, "\x64", "The level-2 file does not seem to be a Stata file!\n"},
+    {"small2_113.dta", RAW_STATA, 0, "\x73", "So sorry, but ARB2 cannot read this version of stata"},
+    {"small2_113.dta", RAW_STATA, 4, std::string("\0\0", 2), ""},
+    {"small2_113.dta", RAW_STATA, 6, std::string("\xff\xff\xff\xff", 4), ""},
+    {"small2_113.dta", RAW_STATA, 0x6d, "\xfa", "The level-2 file does not seem to be a Stata file!\n"},
+    {"small2.xpt", RAW_SAS, 0, "HEADER RECORD*******LIBRARZ", "The level-2 file does not seem to be a SAS transport file!\n"},
+    {"small2.xpt", RAW_SAS, 0x13b, "138", "The level-2 file does not seem to be a SAS transport file!\n"},
+    {"small2.xpt", RAW_SAS, 0x266, "9999", "The level-2 file does not seem to be a SAS transport file!\n"},
+    {"small2.xpt", RAW_SAS, 0x5f0, "HEADER RECORD*******OBX", "The level-2 file does not seem to be a SAS transport file!\n"},
+    {"small2.xpt", RAW_SAS, 0x280, std::string("\0\x03", 2), "The level-2 file does not seem to be a SAS transport file!\n"},
+};
+
+TEST(ShippedFiles, DamagedHeadersEndWithTheirMessages) {
+    std::string dir = testsupport::make_temp_dir("pkgbad");
+    for (const Damage& d : kDamage) {
+        std::string bytes = testsupport::read_file(data_path(std::string("packages/") + d.file));
+        bytes.replace(static_cast<std::size_t>(d.offset), d.bytes.size(), d.bytes);
+        std::string path = dir + "/bad";
+        testsupport::write_file(path, bytes);
+        ChildResult r = in_child([&] {
+            PackageFile p;
+            pkg_read_header(p, std::fopen(path.c_str(), "rb"), d.type, 2, path.c_str());
+        });
+        EXPECT_EQ(r.status, 1) << d.file << "@" << d.offset << ": " << r.out;
+        std::string want = std::string(d.message) + " " + path + " is an empty file\n";
+        EXPECT_EQ(r.out, want) << d.file << "@" << d.offset;
+    }
+}
+
+}  // namespace
