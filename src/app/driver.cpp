@@ -290,9 +290,9 @@ FILE* start_mi_results(const RunSettings& rs) {
 
 namespace {
 
-// Step 15: the analysis itself. Its drivers are not part of this build yet,
-// so a run ends here, after its header, as a normal end.
-void run_analysis(RunSettings&, ModelSpec&, const MdmHeader&, PassFiles&, RunFiles&) {
+// Step 15: the analysis itself (the linear driver, or the V-known one for a
+// V-known file). Until it is wired in, a run ends here, after its header.
+void analyse_pass(RunSettings&, ModelSpec&, const MdmHeader&, PassFiles&, RunFiles&) {
     fatal_exit(0);
 }
 
@@ -410,7 +410,7 @@ namespace {
         }
 
         // Step 15.
-        run_analysis(rs, model, mdm, pass, files);
+        analyse_pass(rs, model, mdm, pass, files);
 
         // Step 16.
         if (kind == AnalysisKind::Linear) {
