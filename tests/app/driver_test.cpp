@@ -291,4 +291,60 @@ TEST(Arb2Runs, TemplateResponseFileSkipsTheRawDataQuestion) {
     EXPECT_TRUE(testsupport::list_dir(tmp).empty());
 }
 
+// A work directory holding the HSB raw data, its template and a command file.
+std::string hsb_work_dir(const std::string& tag) {
+    std::string work = testsupport::make_temp_dir(tag);
+    for (const char* f : {"hsb/hsb.mdmt", "hsb/hsb1.dat", "hsb/hsb2.dat", "hsb/hsb_null_reml.cmd"}) {
+        testsupport::copy_data(f, work);
+    }
+    return work;
+}
+
+std::int32_t leading_int(const std::string& path) {
+    std::string bytes = testsupport::read_file(path);
+    std::int32_t v = -1;
+    if (bytes.size() >= 4) std::memcpy(&v, bytes.data(), 4);
+    return v;
+}
+
+TEST(Arb2Runs, TemplateBuildThenAnalysisPasses) {
+    std::string work = hsb_work_dir("run-hsb");
+    std::string tmp = testsupport::make_temp_dir("run-hsb-tmp");
+
+    testsupport::RunResult build = run_arb2("-r hsb.mdmt", work, "", tmp);
+    ASSERT_EQ(build.status, 0) << build.out;
+    EXPECT_EQ(build.out.find("raw data?"), std::string::npos);
+    EXPECT_NE(build.out.find("   7185 level-1 records have been processed\n"
+                             "    160 level-2 records have been processed\n"),
+              std::string::npos)
+        << build.out;
+    ASSERT_TRUE(file_exists((work + "/hsb.mdm").c_str()));
+
+    // A named output file: the console only says that work is going on.
+    testsupport::RunResult plain = run_arb2("hsb.mdm hsb_null_reml.cmd", work, "", tmp);
+    EXPECT_NE(plain.out.find("Computing . . ., please wait\n"), std::string::npos) << plain.out;
+    EXPECT_NE(testsupport::read_file(work + "/hsb_null_reml.out").find("SPECIFICATIONS"), std::string::npos);
+
+    // OUTPUT:stdout in any case puts the report on the console and opens no file.
+    std::string cmd = testsupport::read_file(work + "/hsb_null_reml.cmd");
+    cmd.replace(cmd.find("OUTPUT:hsb_null_reml.out"), 24, "OUTPUT:StdOut");
+    testsupport::write_file(work + "/console.cmd", cmd);
+    testsupport::RunResult console = run_arb2("hsb.mdm console.cmd", work, "", tmp);
+    EXPECT_NE(console.out.find("SPECIFICATIONS"), std::string::npos) << console.out;
+    EXPECT_EQ(console.out.find("Computing"), std::string::npos) << console.out;
+    EXPECT_FALSE(file_exists((work + "/StdOut").c_str()));
+
+    // Multiple-imputation passes number their output files and count the passes.
+    testsupport::RunResult first = run_arb2("-m i0 hsb.mdm hsb_null_reml.cmd", work, "", tmp);
+    EXPECT_EQ(leading_int(work + "/mixyzzy.dat"), 1) << first.out;
+    EXPECT_TRUE(file_exists((work + "/hsb_null_reml.1").c_str()));
+    testsupport::RunResult last = run_arb2("-M i1 -E hsb.mdm hsb_null_reml.cmd", work, "", tmp);
+    EXPECT_TRUE(file_exists((work + "/hsb_null_reml.2").c_str())) << last.out;
+    if (file_exists((work + "/mixyzzy.dat").c_str())) {
+        // (The combining step of the last pass removes the file once it exists.)
+        EXPECT_EQ(leading_int(work + "/mixyzzy.dat"), 2);
+    }
+    EXPECT_TRUE(testsupport::list_dir(tmp).empty());
+}
+
 }  // namespace
