@@ -37,10 +37,8 @@ TEST(CommandLine, OptionsAndOperands) {
         {{"-e", "-m", "i3"}, true, 3, false, 1, 0, false, 0, "", "", ""},  // -e before -m: count 0
         {{"-m", "i3", "-e"}, true, 3, false, 1, 3, false, 0, "", "", ""},
         {{"-M", "i0", "-E", "-E"}, true, 0, true, 2, 0, false, 0, "", "", ""},
-        {{"-m", "i12x"}, true, 12, false, 0, 0, false, 0, "", "", ""},
         {{"-m", "x5"}, false, 0, false, 0, 0, false, 0, "", "", ""},
         {{"-I", "1"}, false, 0, false, 0, 0, true, 0, "", "", ""},
-        {{"-i", "01"}, false, 0, false, 0, 0, false, 0, "", "", ""},
         {{"-w", "-W", "a.mdm"}, false, 0, false, 0, 0, false, 2, "a.mdm", "", ""},
         {{"a.mdm", "b.cmd", "extra"}, false, 0, false, 0, 0, false, 0, "a.mdm", "b.cmd", ""},
         {{"--", "-v"}, false, 0, false, 0, 0, false, 0, "-v", "", ""},
@@ -85,62 +83,9 @@ TEST(PassOutputName, CutAtFirstPointAndNumbered) {
         const char* expected;
     } cases[] = {
         {"results.txt", 1, "results.1"}, {"results.txt", 2, "results.2"}, {"run.1.out", 3, "run.3"},
-        {"plain", 10, "plain.10"},       {"dir/out.lst", 1, "dir/out.1"},
+        {"plain", 10, "plain.10"},
     };
     for (const auto& c : cases) EXPECT_EQ(pass_output_name(c.name, c.pass), c.expected) << c.name;
-}
-
-// Runs `body` with the working directory switched to `dir`.
-template <typename Body>
-void in_directory(const std::string& dir, Body body) {
-    char old[4096];
-    ASSERT_NE(getcwd(old, sizeof old), nullptr);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
-    body();
-    ASSERT_EQ(chdir(old), 0);
-}
-
-std::vector<std::int32_t> ints_of(const std::string& bytes) {
-    std::vector<std::int32_t> v(bytes.size() / 4);
-    if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * 4);
-    return v;
-}
-
-TEST(MultipleImputation, ResultsFileCountsPasses) {
-    std::string dir = testsupport::make_temp_dir("mi");
-    in_directory(dir, [] {
-        RunSettings first;
-        first.miActive = first.miFirst = true;
-        FILE* f = start_mi_results(first);
-        std::int32_t payload = 77;
-        std::fwrite(&payload, 4, 1, f);
-        std::fclose(f);
-        EXPECT_EQ(ints_of(testsupport::read_file("mixyzzy.dat")), (std::vector<std::int32_t>{1, 77}));
-
-        RunSettings later;
-        later.miActive = true;
-        later.miPass = 2;
-        later.miCount = 2;
-        f = start_mi_results(later);
-        payload = 88;
-        std::fwrite(&payload, 4, 1, f);  // appended after the earlier passes
-        std::fclose(f);
-        EXPECT_EQ(ints_of(testsupport::read_file("mixyzzy.dat")), (std::vector<std::int32_t>{3, 77, 88}));
-    });
-}
-
-TEST(MultipleImputationDeathTest, LaterPassWithoutFirstPassFile) {
-    std::string dir = testsupport::make_temp_dir("mi-missing");
-    EXPECT_EXIT(
-        {
-            std::fflush(stdout);
-            dup2(STDERR_FILENO, STDOUT_FILENO);
-            if (chdir(dir.c_str()) != 0) std::exit(50);
-            RunSettings later;
-            later.miActive = true;
-            start_mi_results(later);
-        },
-        testing::ExitedWithCode(0), "Unable to open mixyzzy.dat for reading\n");
 }
 
 // A model over five level-1 slots whose plausible values are slots 2..4.
@@ -204,14 +149,6 @@ TEST(PlausibleValues, NextVariableTakesThePreviousPlace) {
     EXPECT_EQ(p.l2Predictors[p.pred(0, 3, 0)], 1);
     EXPECT_EQ(p.l2Predictors[p.pred(0, 2, 0)], NO_ENTRY);
     exit_state().tempNames[0].clear();
-}
-
-TEST(PlausibleValues, NoSeriesNoNextPass) {
-    RunSettings rs;
-    ModelSpec m;
-    MdmHeader h;
-    EXPECT_FALSE(next_plausible_value(rs, m, h));
-    EXPECT_TRUE(rs.commandFileName.empty());
 }
 
 // ---- Whole runs -------------------------------------------------------------
@@ -279,16 +216,6 @@ TEST(Arb2Runs, ConsoleAndStatus) {
         }
         EXPECT_TRUE(testsupport::list_dir(tmp).empty()) << c.name << ": temporary files left behind";
     }
-}
-
-TEST(Arb2Runs, TemplateResponseFileSkipsTheRawDataQuestion) {
-    std::string work = testsupport::make_temp_dir("run-template");
-    std::string tmp = testsupport::make_temp_dir("run-template-tmp");
-    testsupport::write_file(work + "/make.mdmt", "#arb2 mdm creation template\n");
-    testsupport::RunResult r = run_arb2("-r make.mdmt", work, "", tmp);
-    EXPECT_EQ(r.out.find("raw data?"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Enter name of MDM file"), std::string::npos) << r.out;
-    EXPECT_TRUE(testsupport::list_dir(tmp).empty());
 }
 
 // A work directory holding the HSB raw data, its template and a command file.
