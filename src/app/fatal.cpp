@@ -184,13 +184,18 @@ std::string temp_directory() {
 }
 
 std::string make_temp_name() {
-    std::string pattern = temp_directory() + "/arb2XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    int fd = mkstemp(buf.data());
-    if (fd < 0) return std::string();
-    close(fd);
-    return std::string(buf.data());
+    // A TMP that names no usable directory falls back to /tmp: these names
+    // need not exist yet, but they must be writable when a pass needs one.
+    for (const std::string& dir : {temp_directory(), std::string("/tmp")}) {
+        std::string pattern = dir + "/arb2XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        int fd = mkstemp(buf.data());
+        if (fd < 0) continue;
+        close(fd);
+        return std::string(buf.data());
+    }
+    return std::string();
 }
 
 void fatal_exit(int code, const char* text) {
