@@ -24,7 +24,9 @@ TEST(WaldChiSquare, KnownValues) {
     for (const Case& c : cases) {
         double chi2 = -1.0;
         EXPECT_EQ(wald_chi_square(c.q, 3, c.C.data(), c.gamma.data(), c.V.data(), 3, &chi2), c.status);
-        if (c.status == 0) EXPECT_NEAR(chi2, c.expected, 1e-12 * (1.0 + c.expected));
+        if (c.status == 0) {
+            EXPECT_NEAR(chi2, c.expected, 1e-12 * (1.0 + c.expected));
+        }
     }
 }
 
@@ -50,7 +52,9 @@ TEST(GeneralLinearHypothesis, Rules) {
         std::string t = capture([&](FILE* f) { general_linear_hypothesis(f, sample_labels(), 3, gamma, V, 3, rows, c.C.data()); });
         EXPECT_NE(t.find(c.expected), npos) << t;
         EXPECT_EQ(count_of(t, "\f                Results of General Linear Hypothesis Testing\n"), c.tests);
-        if (c.tests == 0) EXPECT_EQ(t, c.expected);
+        if (c.tests == 0) {
+            EXPECT_EQ(t, c.expected);
+        }
     }
     const double g2[3] = {12.636, 2.193, -1.5};
     const double V2[9] = {0.06, 0.01, 0.0, 0.01, 0.02, 0.0, 0.0, 0.0, 0.3};
