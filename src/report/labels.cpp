@@ -96,8 +96,7 @@ ReportLabels make_report_labels(const ModelSpec& model, const RunSettings& rs, c
         std::string setCategory = L.multinomial ? category_of(categories, set) : std::string();
         int position = 0;  // coefficient position within the set
         for (int slot = 0; slot < s1; ++slot) {
-            bool isTerm = model.l1Role[model.at(set, slot)] == 1 || (slot == 0 && !model.noIntercept);
-            if (!isTerm) continue;
+            if (model.l1Role[model.at(set, slot)] != 1) continue;
             const int number = position + numberBase;
             ++position;
             const bool threshold = L.ordinal && slot >= firstThreshold;
