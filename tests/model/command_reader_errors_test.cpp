@@ -1,6 +1,7 @@
 // Command-file reader: the messages that end a run, the warnings that do not,
 // and the edge cases of the level-2 lookahead and the line counter.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -372,6 +373,50 @@ TEST_F(ReaderMessages, ModelTablesAreSizedFromTheHeader) {
     EXPECT_EQ(m.deletionBasis[3], 2);
     EXPECT_EQ(std::string(m.l1Names[4].text), " MATHACH    ");
     EXPECT_EQ(std::string(m.l1Names[6].text), "  THOLD3    ");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ReaderMessages, ThirteenthCandidateAndLaterAreIgnored) {
+    std::string list = "SIZE,SECTOR,PRACAD,DISCLIM,HIMINTY,MEANSES,SIZE,SECTOR,PRACAD,DISCLIM,HIMINTY,MEANSES";
+    Parsed p = read_captured("LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/" + list + ",BOGUS,ALSO\n");
+    EXPECT_EQ(p.out, "");
+    EXPECT_EQ(p.model.l2Candidates[p.model.cand(0, 0, 11)], 6);
+    EXPECT_NE(p.rs.candidatesGiven, 0);
+}
+
+bool exited_normally(int status) { return WIFEXITED(status); }
+
+TEST_F(ReaderMessages, CorruptFilesEndWithAMessageNotACrash) {
+    const std::vector<std::string> inputs = {
+        std::string(5000, 'A') + "\n",
+        "TITLE:" + std::string(3000, 't') + "\n",
+        std::string("LEVEL1:MATHACH=INTRCPT1\0\xff\xfe+SES\n", 31),
+        "LEVEL1:=\n",
+        "LEVEL1:MATHACH=INTRCPT1+,,,+,1\nLEVEL2:INTRCPT1=++,/,,,\n",
+        "GAMMA99999999999999999:1\n",
+        "AGQ=:Y,\nEMLAPLACE:Y,\nTAYLOR:4,99999999999999999999\n",
+        "NONLIN:ORDINAL,1000\nMACROIT:1\nMICROIT:1\nLEVEL1:MATHACH=INTRCPT1+THOLD999\n",
+        "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1\n",
+        "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2,\nLVR:O\n",
+        "\r\n\r\nMLF:Y\r\n",
+    };
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::string path = write_cmd(inputs[i], ("corrupt" + std::to_string(i) + ".cmd").c_str());
+        EXPECT_EXIT(read_to_stderr(path, hsb()), exited_normally, "");
+    }
+
+    // Counts that would make absurd tables end with the out-of-memory message.
+    std::vector<std::string> names;
+    for (int i = 0; i < 2000; ++i) names.push_back("V" + std::to_string(i));
+    std::vector<const char*> l1;
+    for (const std::string& n : names) l1.push_back(n.c_str());
+    MdmHeader wide = header_with(l1);
+    std::string path = write_cmd("NONLIN:MULTINOMIAL,1000\n", "wide.cmd");
+    EXPECT_EXIT(read_to_stderr(path, wide), testing::ExitedWithCode(3), "Out of memory");
 }
 
 }  // namespace
