@@ -7,6 +7,7 @@
 // - values the format never reaches are missing;
 // - fields never cross a line end: a short line reads as blanks past its end.
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,9 +47,52 @@ bool is_blank_line(const char* t, std::size_t n) {
     return true;
 }
 
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Plain decimals ([sign]digits[.digits], blanks around) whose digits fit in 2^53
+// and whose scale is at most 10^22 convert exactly as one division of two exact
+// doubles, giving the same correctly rounded value strtod gives, much faster.
+bool fast_decimal(const char* p, std::size_t n, double& value) {
+    static const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    std::size_t i = 0;
+    while (i < n && is_space(p[i])) ++i;
+    bool negative = false;
+    if (i < n && (p[i] == '+' || p[i] == '-')) negative = p[i++] == '-';
+    std::uint64_t mantissa = 0;
+    int digits = 0, scale = 0;
+    bool point = false;
+    for (; i < n; ++i) {
+        char c = p[i];
+        if (c >= '0' && c <= '9') {
+            if (digits >= 19) return false;
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            if (mantissa != 0) ++digits;
+            if (point) ++scale;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    std::size_t end = i;
+    while (i < n && is_space(p[i])) ++i;
+    if (i != n || scale > 22 || mantissa > (std::uint64_t{1} << 53)) return false;
+    // At least one digit must have been seen.
+    bool sawDigit = false;
+    for (std::size_t k = 0; k < end; ++k)
+        if (p[k] >= '0' && p[k] <= '9') sawDigit = true;
+    if (!sawDigit) return false;
+    double v = static_cast<double>(mantissa) / kPow10[scale];
+    value = negative ? -v : v;
+    return true;
+}
+
 // Converts a numeric field; false when the text does not begin with a number.
 // `missing` is set for a field of blanks only.
 bool convert_field(const char* field, std::size_t n, double& value, bool& missing) {
+    missing = false;
+    if (std::memchr(field, '\0', n) == nullptr && fast_decimal(field, n, value)) return true;
     char small[64];
     std::string big;
     char* buf = small;
@@ -58,7 +102,6 @@ bool convert_field(const char* field, std::size_t n, double& value, bool& missin
     }
     std::memcpy(buf, field, n);
     buf[n] = '\0';
-    missing = false;
     char* end = nullptr;
     value = std::strtod(buf, &end);
     if (end != buf) return true;

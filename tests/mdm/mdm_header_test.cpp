@@ -1,0 +1,253 @@
+// The MDM header: exact byte layout of the writer, the reader's version and
+// compatibility rules, and refusal of foreign, corrupt or truncated files.
+#include <climits>
+#include <cmath>
+
+#include "mdm/mdm_test_util.h"
+
+using namespace mdmtest;
+
+namespace {
+
+struct FileSpec {
+    float version = 6.02f;
+    bool growthField = true;
+    int growth = 1;
+    int source = RAW_ASCII;  // as stored, sign included
+    int hasMissing = 1;
+    int deleteNow = 0;
+    int nameField = 260;  // the writer always uses 260; the reader takes what the file says
+};
+
+// A small ordinary MDM file built byte by byte: p1 = 2, p2 = 1, J = 2, N = 3.
+std::string hand_made(const FileSpec& f) {
+    Bytes b;
+    b.raw("SSARB2").f32(f.version).i32(2).i32(1).i32(3).i32(2).i32(f.hasMissing).i32(f.deleteNow);
+    if (f.growthField) b.i32(f.growth);
+    b.i32(f.source).i32(2);
+    b.slot("INTRCPT1").slot("     SES    ").slot(" MATHACH    ").slot("INTRCPT2").slot("  SECTOR    ");
+    b.i32(f.nameField);
+    std::string name1("l1.dat"), name2("l2.dat");
+    name1.resize(static_cast<std::size_t>(f.nameField), '\0');
+    name2.resize(static_cast<std::size_t>(f.nameField), '\0');
+    b.raw(name1).raw(name2);
+    b.f64(0.5).f64(12.0).f64(0.25);
+    if (f.source < 0)
+        b.f64(1224).f64(1288);
+    else
+        b.slot("        1224").slot("        1288");
+    b.f64(0.0).f64(1.0);
+    b.i32(2).f64(0.1).f64(10.0).f64(0.2).f64(11.0).f64(0.0).f64(9.0);
+    b.i32(1).f64(1.5).f64(16.0).f64(1.5).f64(16.0);
+    return b.s;
+}
+
+MdmHeader header_of(const std::string& bytes, const std::string& path) {
+    testsupport::write_file(path, bytes);
+    MdmContents m = read_whole_mdm(path);
+    EXPECT_TRUE(m.atEnd);
+    return m.h;
+}
+
+void read_header_of_file(const std::string& path) {
+    console_to_stderr();
+    FILE* f = std::fopen(path.c_str(), "rb");
+    MdmHeader h;
+    read_mdm_header(f, h);
+    std::exit(99);  // accepted
+}
+
+TEST(MdmHeaderWriter, WritesTheExactByteLayout) {
+    InTempDir d("mdmhdr");
+    MdmHeader h;
+    h.numL1Vars = 2;
+    h.numL2Vars = 1;
+    h.numL1Records = 3;
+    h.numGroups = 2;
+    h.hasMissing = 1;
+    h.deleteNow = 0;
+    h.growthModel = 1;
+    h.sourceType = RAW_ASCII;
+    h.maxGroupSize = 2;
+    h.l1Names = {blank_filled_slot("INTRCPT1"), make_variable_name("ses"), make_variable_name("MathAch")};
+    h.l2Names = {blank_filled_slot("INTRCPT2"), make_variable_name("sector")};
+    h.l1FileName = "l1.dat";
+    h.l2FileName = "l2.dat";
+    h.l1Means = {0.5, 12.0};
+    h.l2Means = {0.25};
+    h.charIds = {normalised_slot("1224", 4, 12), normalised_slot("1288", 4, 12)};
+    h.l2Data = {0.0, 1.0};
+    FILE* f = std::fopen("w.mdm", "wb");
+    write_mdm_front(f, h);
+    const double b1[] = {0.2, 11.0, 0.0, 9.0}, m1[] = {0.1, 10.0}, r2[] = {1.5, 16.0};
+    write_group_block(f, 2, 2, m1, b1);
+    write_group_block(f, 2, 1, r2, r2);
+    std::fclose(f);
+    FileSpec spec;
+    EXPECT_EQ(testsupport::read_file("w.mdm"), hand_made(spec));
+
+    // Numeric IDs: the stored source type is negated and the IDs are doubles.
+    h.numericIds = true;
+    h.sourceType = RAW_SPSS;
+    h.numIds = {1224, 1288};
+    f = std::fopen("n.mdm", "wb");
+    write_mdm_front(f, h);
+    write_group_block(f, 2, 2, m1, b1);
+    write_group_block(f, 2, 1, r2, r2);
+    std::fclose(f);
+    spec.source = -RAW_SPSS;
+    EXPECT_EQ(testsupport::read_file("n.mdm"), hand_made(spec));
+}
+
+TEST(MdmHeaderReader, VersionsFlagsAndIdKinds) {
+    struct Case {
+        const char* what;
+        FileSpec spec;
+        int growth, deleteNow, source;
+        bool numeric;
+    };
+    const Case cases[] = {
+        {"current", {6.02f, true, 1, RAW_ASCII, 1, 0}, 1, 0, RAW_ASCII, false},
+        {"just above 5.349 has the field", {5.35f, true, 1, RAW_ASCII, 1, 0}, 1, 0, RAW_ASCII, false},
+        {"5.349 has no growth field", {5.349f, false, 0, RAW_SAS, 1, 0}, 0, 0, RAW_SAS, false},
+        {"oldest accepted", {5.3295f, false, 0, RAW_ASCII, 1, 0}, 0, 0, RAW_ASCII, false},
+        {"no missing data forces deletion now", {6.02f, true, 0, RAW_ASCII, 0, 0}, 0, 1, RAW_ASCII, false},
+        {"SPSS with numeric IDs", {6.02f, true, 0, -RAW_SPSS, 1, 0}, 0, 0, RAW_SPSS, true},
+    };
+    InTempDir d("mdmver");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MdmHeader h = header_of(hand_made(c.spec), d.path("v.mdm"));
+        EXPECT_EQ(h.growthModel, c.growth);
+        EXPECT_EQ(h.deleteNow, c.deleteNow);
+        EXPECT_EQ(h.sourceType, c.source);
+        EXPECT_EQ(h.numericIds, c.numeric);
+        EXPECT_FALSE(h.isVKnown);
+        EXPECT_EQ(h.numL1Records, 3);
+        EXPECT_EQ(h.maxGroupSize, 2);
+        EXPECT_EQ(slot_text(h.l1Names[2]), " MATHACH    ");
+        EXPECT_EQ(h.l1FileName, "l1.dat");
+        EXPECT_EQ(h.l2FileName, "l2.dat");
+        EXPECT_EQ(h.l2Data, (std::vector<double>{0.0, 1.0}));
+        if (c.numeric)
+            EXPECT_EQ(h.numIds, (std::vector<double>{1224, 1288}));
+        else
+            EXPECT_EQ(slot_text(h.charIds[1]), right12("1288"));
+    }
+}
+
+TEST(MdmHeaderReader, RefusesForeignOldAndCorruptFiles) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int status;
+        const char* message;
+    };
+    FileSpec old;
+    old.version = 5.3294f;
+    old.growthField = false;
+    FileSpec nan;
+    nan.version = std::nanf("");
+    std::string good = hand_made(FileSpec{});
+    auto patched = [&](std::size_t at, int32_t v) {
+        std::string s = good;
+        Bytes b;
+        b.i32(v);
+        s.replace(at, 4, b.s);
+        return s;
+    };
+    const Case cases[] = {
+        {"wrong magic", "SSARB3" + good.substr(6), 0, "Not a valid ssm file\\.\n"},
+        {"text file", "#ARB2 MDM CREATION TEMPLATE\n", 0, "Not a valid ssm file\\.\n"},
+        {"too old", hand_made(old), 0, "Sorry, you will have to remake this mdm file\\.\n"},
+        {"version not a number", hand_made(nan), 0, "Sorry, you will have to remake"},
+        {"negative level-1 count", patched(10, -1), 0, "Not a valid ssm file\\.\n"},
+        {"negative group count", patched(22, -5), 0, "Not a valid ssm file\\.\n"},
+        {"absurd level-1 count", patched(10, INT_MAX), 4, "Unexpected end of file on read"},
+        {"absurd level-2 count", patched(14, INT_MAX), 4, "Unexpected end of file on read"},
+        {"absurd group count", patched(22, INT_MAX), 4, "Unexpected end of file on read"},
+        {"absurd record count", patched(18, INT_MAX), 4, "Unexpected end of file on read"},
+        {"absurd file-name length", patched(111, INT_MAX), 4, "Unexpected end of file on read"},
+        {"negative file-name length", patched(111, -260), 0, "Not a valid ssm file\\.\n"},
+        {"V-known with absurd statistics", patched(38, 1).replace(10, 4, Bytes().i32(200000).s), 4,
+         "Unexpected end of file on read"},
+    };
+    InTempDir d("mdmbad");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::write_file("bad.mdm", c.bytes);
+        EXPECT_EXIT(read_header_of_file(d.path("bad.mdm")), testing::ExitedWithCode(c.status), c.message);
+    }
+}
+
+// A V-known file: p1 = 2 statistics, p2 = 1 predictor, two groups.
+std::string hand_made_vknown() {
+    Bytes b;
+    b.raw("SSARB2").f32(6.02f).i32(2).i32(1).i32(0).i32(2).i32(0).i32(1).i32(0).i32(RAW_VKNOWN).i32(1);
+    b.slot("INTRCPT1").slot("   B0       ").slot("   B1       ").slot("INTRCPT2").slot("  SECTOR    ");
+    for (int g = 0; g < 2; ++g) {
+        b.slot(g == 0 ? "         T01" : "         T02");
+        for (int v = 0; v < 2 + 3 + 1; ++v) b.f64(g * 10 + v);
+    }
+    return b.s;
+}
+
+TEST(MdmHeaderReader, EveryTruncationEndsWithAMessage) {
+    InTempDir d("mdmcut");
+    FileSpec shortNames;  // short name fields keep the number of cuts small
+    shortNames.nameField = 12;
+    for (const std::string& good : {hand_made(shortNames), hand_made_vknown()}) {
+        testsupport::write_file("full.mdm", good);
+        EXPECT_EXIT(read_header_of_file(d.path("full.mdm")), testing::ExitedWithCode(99), "");
+        for (std::size_t n = 0; n < good.size(); ++n) {
+            SCOPED_TRACE(n);
+            testsupport::write_file("cut.mdm", good.substr(0, n));
+            if (n < 6)
+                EXPECT_EXIT(read_header_of_file(d.path("cut.mdm")), testing::ExitedWithCode(0),
+                            "Not a valid ssm file");
+            else
+                EXPECT_EXIT(read_header_of_file(d.path("cut.mdm")), testing::ExitedWithCode(4),
+                            "Unexpected end of file on read");
+        }
+    }
+}
+
+TEST(MdmHeaderReader, VKnownFileRecords) {
+    InTempDir d("mdmvk");
+    testsupport::write_file("vk.mdm", hand_made_vknown());
+    MdmContents m = read_whole_mdm("vk.mdm");
+    EXPECT_TRUE(m.h.isVKnown);
+    EXPECT_FALSE(m.h.numericIds);
+    ASSERT_EQ(m.vknown.size(), 2u);
+    EXPECT_EQ(slot_text(m.vknown[1].id), right12("T02"));
+    EXPECT_EQ(m.vknown[1].stats, (std::vector<double>{10, 11}));
+    EXPECT_EQ(m.vknown[1].covariance, (std::vector<double>{12, 13, 14}));
+    EXPECT_EQ(m.vknown[1].l2Values, (std::vector<double>{15}));
+    EXPECT_TRUE(m.atEnd);
+}
+
+TEST(MdmGroupBlocks, CorruptCountEndsTheRun) {
+    InTempDir d("mdmblk");
+    std::string bytes = hand_made(FileSpec{});
+    testsupport::write_file("b.mdm", bytes);
+    FILE* f = std::fopen("b.mdm", "rb");
+    MdmHeader h;
+    read_mdm_header(f, h);
+    std::fclose(f);
+    for (int32_t count : {0, -1, 3}) {  // the largest group holds 2
+        std::string s = bytes;
+        s.replace(static_cast<std::size_t>(h.dataStart), 4, Bytes().i32(count).s);
+        testsupport::write_file("c.mdm", s);
+        auto read_block = [&] {
+            console_to_stderr();
+            FILE* g = std::fopen("c.mdm", "rb");
+            std::fseek(g, h.dataStart, SEEK_SET);
+            GroupBlock b;
+            read_group_block(g, h, b);
+            std::exit(99);
+        };
+        EXPECT_EXIT(read_block(), testing::ExitedWithCode(4), "Unexpected end of file on read") << count;
+    }
+}
+
+}  // namespace
