@@ -200,16 +200,6 @@ const Variant VARIANTS[] = {
      {"  Distribution at Level-1: Binomial\n", "\tE(Y|B) = FEMALE*P\n\tV(Y|B) = FEMALE*P(1-P)\n\n",
       "Level-1 variance = 1/[FEMALE*P(1-P)]\n", "\tlog[P/(1-P)] = B0 + B1*(SES) \n"},
      {"Bernoulli", "+ R\n"}},
-    {"bernoulli_overdispersed",
-     [](Built& b) { b.rs.fixedSigma2 = 0.0; },
-     {"\tProb(Y=1|B) = P\n\n", "Level-1 variance = sigma_squared/[P(1-P)]\n",
-      " SPECIFICATIONS FOR THIS NONLINEAR ARB2 RUN\n", "  The maximum number of micro iterations = 50\n",
-      "  Method of estimation: restricted PQL\n", "  Maximum number of macro iterations = 100\n"},
-     {"Sigma squared (constant", "population average"}},
-    {"poisson_constant",
-     [](Built& b) { b.rs.distribution = 2; },
-     {"\tE(Y|B) = L\n\tV(Y|B) = L\n\n", "\tlog[L] = B0 + B1*(SES) \n", "Level-1 variance = 1/L\n", "Poisson\n"},
-     {}},
     {"poisson_exposure",
      [](Built& b) {
          b.rs.distribution = 2;
@@ -228,13 +218,6 @@ const Variant VARIANTS[] = {
      {" Level 1       yes         FEMALE        yes\n", " Level 2       yes           SIZE        yes\n",
       " Precision      no       \n", "  The outcome variable is  MATHACH\n"},
      {}},
-    {"linear_full_ml_multiple_imputation",
-     [](Built& b) {
-         b.rs.fullML = true;
-         b.rs.miActive = true;
-     },
-     {"  Method of estimation: full maximum likelihood\n", "\n  This is part of a multiple imputation analysis\n"},
-     {"micro"}},
     {"linear_plausible_values",
      [](Built& b) { b.m.plausibleValues = {l1(b.m, "FEMALE"), l1(b.m, "SES")}; },
      {"\n  This is part of a plausible value analysis using the following variables:\n      FEMALE\n         SES\n\n"},
@@ -254,13 +237,6 @@ const Variant VARIANTS[] = {
      },
      {"#  ", "'#' - The residual parameter variance", "\tB0 = G00 + G01*(SECTOR) + G02*(MEANSES) \n"},
      {"Tau dimensions", "+ U0"}},
-    {"linear_no_level2_equation",
-     [](Built& b) {
-         for (int k = 0; k < b.m.numL2Slots; ++k) b.m.l2Predictors[b.m.pred(0, l1(b.m, "SES"), k)] = NO_ENTRY;
-         finish(b.m);
-     },
-     {"\tB1 = U1\n"},
-     {"SES slope, B1"}},
     {"linear_no_intercept",
      [](Built& b) {
          b.m.noIntercept = true;

@@ -47,7 +47,7 @@ inline void set_outcome(ModelSpec& m, int slot) {
 /// Adds a level-1 term (slot 0 is the intercept) to set `s`.
 inline void add_term(ModelSpec& m, int s, int slot, int centering = 0) {
     m.l1Role[m.at(s, slot)] = 1;
-    if (slot > 0) m.l1ResidualVars[m.at(0, slot)] = 1;
+    if (slot > 0) m.l1ResidualVars[m.at(s, slot)] = 1;
     if (centering) m.l1Centering[slot] = centering;
 }
 

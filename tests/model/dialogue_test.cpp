@@ -1,0 +1,527 @@
+// The console model dialogue, fed through a temporary standard input in a
+// forked child: the HSB models typed from scratch, the menus and their
+// reports, the non-linear questions, and the ends of the run it can cause.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/dialogue_internal.h"
+#include "model/test_models.h"
+#include "support/test_support.h"
+
+using namespace testmodels;
+
+namespace {
+
+struct DialogueRun {
+    int status = -1;
+    std::string transcript;   // everything the dialogue printed
+    std::string commandFile;  // the file written afterwards ("" when the run ended early)
+    std::map<std::string, double> state;
+    std::string dir;
+};
+
+// Settings a test can change before the dialogue runs.
+struct RunSetup {
+    std::string commandFile;  // under tests/data, read first when given
+    CommandFileForm form = CommandFileForm::PostRun;
+    std::function<void(MdmHeader&)> header;
+};
+
+std::string join(const std::vector<std::string>& lines) {
+    std::string s;
+    for (const std::string& l : lines) s += l + "\n";
+    return s;
+}
+
+// Writes the HSB group blocks (count, means, records per school) from the
+// bundled raw data, and fills the header's level-2 table to match.
+std::string write_hsb_blocks(const std::string& dir, MdmHeader& h) {
+    std::map<std::string, std::vector<std::vector<double>>> byId;
+    std::istringstream l1(testsupport::read_file(testsupport::data_path("hsb/hsb1.dat")));
+    std::string id;
+    std::vector<double> rec(4);
+    while (l1 >> id >> rec[0] >> rec[1] >> rec[2] >> rec[3]) byId[id].push_back(rec);
+    std::istringstream l2(testsupport::read_file(testsupport::data_path("hsb/hsb2.dat")));
+    std::string path = dir + "/hsb.blocks";
+    FILE* f = std::fopen(path.c_str(), "wb");
+    h.l2Data.clear();
+    std::vector<double> w(6);
+    int groups = 0;
+    while (l2 >> id >> w[0] >> w[1] >> w[2] >> w[3] >> w[4] >> w[5]) {
+        h.l2Data.insert(h.l2Data.end(), w.begin(), w.end());
+        const auto& records = byId[id];
+        std::int32_t n = (std::int32_t)records.size();
+        std::fwrite(&n, 4, 1, f);
+        std::vector<double> means(4, 0.0);
+        for (const auto& r : records)
+            for (int v = 0; v < 4; ++v) means[v] += r[v] / n;
+        std::fwrite(means.data(), 8, 4, f);
+        for (const auto& r : records) std::fwrite(r.data(), 8, 4, f);
+        ++groups;
+    }
+    std::fclose(f);
+    h.numGroups = groups;
+    h.dataStart = 0;
+    return path;
+}
+
+// Runs read_command_file + specify_model_interactively in a child whose standard
+// input is `answers`, then writes the command file and a few settings.
+DialogueRun run_dialogue(const std::string& answers, const RunSetup& setup = {}) {
+    DialogueRun run;
+    run.dir = testsupport::make_temp_dir("dialogue");
+    std::string in = run.dir + "/answers.txt", out = run.dir + "/transcript.txt";
+    std::string cmd = run.dir + "/newcmd.arb", state = run.dir + "/state.txt";
+    testsupport::write_file(in, answers);
+    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!std::freopen(in.c_str(), "r", stdin) || !std::freopen(out.c_str(), "w", stdout)) _exit(99);
+        MdmHeader h = hsb_header();
+        RunSettings rs;
+        ModelSpec m;
+        rs.dataSourceName = "hsb.mdm";
+        rs.mdmFileName = write_hsb_blocks(run.dir, h);
+        if (setup.header) setup.header(h);
+        rs.isVKnown = h.isVKnown;
+        if (!setup.commandFile.empty()) {
+            testsupport::copy_data(setup.commandFile, run.dir);
+            rs.commandFileName = run.dir + "/" + setup.commandFile.substr(setup.commandFile.find('/') + 1);
+        }
+        size_model_tables(h, m);
+        read_command_file(rs, m, h);
+        specify_model_interactively(rs, m, h);
+        write_command_file(cmd.c_str(), setup.form, rs, m, h);
+        FILE* s = std::fopen(state.c_str(), "w");
+        std::fprintf(s, "kind %d\nexitKind %d\nnumFixed %d\ntrialsVar %d\npopAvg %d\nfixedSigma2 %g\n",
+                     (int)rs.analysisKind, (int)exit_state().kind, m.numFixed, m.trialsVar, rs.popAvgIterations,
+                     rs.fixedSigma2);
+        std::fprintf(s, "emLaplace %d\nfullML %d\nmicro %g\naccel %d\nols %d\nnumTerms %d\nnoIntercept %d\n",
+                     rs.emLaplaceType, (int)rs.fullML, rs.microCriterion, rs.accel, rs.olsUnitsShown, m.numTerms,
+                     (int)m.noIntercept);
+        std::fclose(s);
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.transcript = testsupport::read_file(out);
+    run.commandFile = testsupport::read_file(cmd);
+    std::istringstream st(testsupport::read_file(state));
+    std::string key;
+    double value;
+    while (st >> key >> value) run.state[key] = value;
+    return run;
+}
+
+// True when the fragments occur in this order.
+::testing::AssertionResult in_order(const std::string& text, const std::vector<std::string>& fragments) {
+    std::size_t at = 0;
+    for (const std::string& f : fragments) {
+        std::size_t found = text.find(f, at);
+        if (found == std::string::npos)
+            return ::testing::AssertionFailure() << "not found (in order): [" << f << "]\n--- transcript ---\n" << text;
+        at = found + f.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+struct Read {
+    RunSettings rs;
+    ModelSpec m;
+};
+
+Read read_file_back(const std::string& path) {
+    Read r;
+    MdmHeader h = hsb_header();
+    r.rs.commandFileName = path;
+    size_model_tables(h, r.m);
+    read_command_file(r.rs, r.m, h);
+    return r;
+}
+
+// ---- The HSB models typed from scratch ------------------------------------------
+
+// The questions every linear HSB model answers the same way after its level-2 part.
+std::vector<std::string> hsb_tail(const char* title, const char* output) {
+    return {"n",  // constrain any gammas
+            "n",  // hypotheses
+            "n",  // latent variable regression
+            "n",  // level-1 residual file
+            "n",  // level-2 residual file
+            "5000",
+            "n",  // OLS for all units
+            title, output};
+}
+
+struct ScratchCase {
+    const char* shipped;
+    std::vector<std::string> answers;
+};
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const ScratchCase SCRATCH[] = {
+    {"hsb_null_reml.cmd",
+     std::vector<std::string>{"n", "4", "2", "0", "n", "0", "n", "0", "n"} +
+         hsb_tail("HSB unconditional model", "hsb_null_reml.out")},
+    {"hsb_rc_reml.cmd",
+     std::vector<std::string>{"n", "4", "2", "3", "0", "y", "1", "n", "0", "0", "n", "0", "0", "n"} +
+         hsb_tail("HSB random-coefficient model, SES group-mean centred", "hsb_rc_reml.out")},
+    {"hsb_full_reml.cmd",
+     std::vector<std::string>{"n", "4", "2", "3", "0", "y", "1", "n", "2", "6", "0", "-1", "n", "y", "0", "2", "0", "0",
+                              "n"} +
+         hsb_tail("HSB intercepts- and slopes-as-outcomes model", "hsb_full_reml.out")},
+};
+
+class FromScratch : public testing::TestWithParam<ScratchCase> {};
+
+TEST_P(FromScratch, WritesTheModelOfTheShippedFile) {
+    DialogueRun run = run_dialogue(join(GetParam().answers));
+    ASSERT_EQ(run.status, 0) << run.transcript;
+    ASSERT_FALSE(run.commandFile.empty());
+    Read typed = read_file_back(run.dir + "/newcmd.arb");
+    testsupport::copy_data(std::string("hsb/") + GetParam().shipped, run.dir);
+    Read shipped = read_file_back(run.dir + "/" + GetParam().shipped);
+#define SAME(field) EXPECT_EQ(typed.field, shipped.field) << #field
+    SAME(m.outcome); SAME(m.noIntercept); SAME(m.l1Role); SAME(m.numTerms); SAME(m.l1Centering);
+    SAME(m.fixedEffectOnly); SAME(m.l2Predictors); SAME(m.l2Candidates); SAME(m.l2Centering); SAME(m.numFixed);
+    SAME(m.l1ResidualL2Vars); SAME(m.l2ResidualVars); SAME(rs.maxIterations); SAME(rs.fullML); SAME(rs.accel);
+    SAME(rs.fixTau); SAME(rs.olsUnitsShown); SAME(rs.problemTitle); SAME(rs.outputFileName); SAME(rs.wantResfil1);
+    SAME(rs.wantResfil2); SAME(rs.testHomogeneity); SAME(rs.lvrOn); SAME(rs.distribution); SAME(rs.fullOutput);
+#undef SAME
+}
+
+INSTANTIATE_TEST_SUITE_P(Hsb, FromScratch, testing::ValuesIn(SCRATCH),
+                         [](const testing::TestParamInfo<ScratchCase>& info) {
+                             std::string n = info.param.shipped;
+                             return n.substr(0, n.find('.'));
+                         });
+
+TEST(DialogueOrder, AsksTheFullModelQuestionsInTheirOrder) {
+    DialogueRun run = run_dialogue(join(SCRATCH[2].answers));
+    ASSERT_EQ(run.status, 0);
+    EXPECT_TRUE(in_order(run.transcript,
+                         {"Do you want to do a non-linear analysis? ", "SPECIFYING A LEVEL-1 OUTCOME VARIABLE\n",
+                          "Please specify a level-1 outcome variable\n The choices are: \n For MINORITY enter  1   ",
+                          "What is the outcome variable: ", "\nDo you wish to:\n\n",
+                          "   Examine means,variances,chi-squared, etc? Enter 1 \n",
+                          "   Specify an ARB model?                     Enter 2\n",
+                          "   Exit?                                     Enter 4\n", "What do you want to do? ",
+                          "SPECIFYING AN ARB2 MODEL\n", "Level-1 predictor variable specification\n",
+                          " level-1 predictor? (Enter 0 to end)  ", "\n Do you want to center any level-1 predictors? ",
+                          " (Enter 0 for no centering, enter 1 for group-mean, 2 for grand-mean)\n",
+                          " How do you want to center      SES? ",
+                          "\nDo you want to set the level-1 intercept to zero in this analysis? ",
+                          "\n\nLevel-2 predictor variable specification\n",
+                          " Which level-2 predictors to model INTRCPT1?\n", "  Level-2 predictor? (Enter 0 to end)  ",
+                          " Which level-2 predictors to model      SES slope?\n",
+                          "\n\nDo you want to constrain the variances in any of the level-2 random\n effects to zero? ",
+                          "\n Do you want to center any level-2 predictors? ", " How do you want to center   SECTOR? ",
+                          " How do you want to center  MEANSES? ", "ADDITIONAL PROGRAM FEATURES\n",
+                          "Select the level-2 variables that you might consider for\ninclusion as predictors",
+                          "Which level-2 variables to model INTRCPT1?\n", "Which level-2 variables to model      SES slope?\n",
+                          "\nDo you want to run this analysis with a heterogeneous sigma^2? ",
+                          "Do you want to constrain any (more) of the gammas? ",
+                          "Do you wish to use any of the optional hypothesis testing procedures? ",
+                          "Do you want to do a latent variable regression? ", "OUTPUT SPECIFICATION\n",
+                          "Do you want a level-1 residual file? ", "Do you want a level-2 residual file? ",
+                          "How many iterations do you want to do? ",
+                          "Do you want to see OLS estimates for all of the level-2 units? ", " Enter a problem title: ",
+                          " Enter name of output file: "}));
+    EXPECT_EQ(run.transcript.find("Do you want to specify a set of level-1 variables"), std::string::npos)
+        << "deletion is settled when the file was made with deletion";
+}
+
+TEST(DialogueOrder, ACompleteCommandFileAsksNothing) {
+    RunSetup setup;
+    setup.commandFile = "hsb/hsb_full_ml.cmd";
+    DialogueRun run = run_dialogue("", setup);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.transcript, "");
+    EXPECT_NE(run.commandFile.find("LEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\n"), std::string::npos);
+    EXPECT_NE(run.commandFile.find("MLF:y\n"), std::string::npos);
+}
+
+// ---- Answers and what they leave in the written file -----------------------------
+
+struct AnswerCase {
+    const char* name;
+    std::vector<std::string> answers;
+    int status;
+    std::vector<std::string> transcript;  // in this order
+    std::vector<std::string> written;     // anywhere in the command file
+    std::map<std::string, double> state;
+    RunSetup setup;
+};
+
+// The linear model questions after the outcome menu, for MATHACH on SES with a
+// plain INTRCPT2 + SECTOR equation for both coefficients.
+std::vector<std::string> simple_model() { return {"3", "0", "n", "n", "2", "0", "-1", "n", "n", "0", "0"}; }
+
+RunSetup pre_run() {
+    RunSetup s;
+    s.form = CommandFileForm::PreRun;
+    return s;
+}
+
+const AnswerCase ANSWERS[] = {
+    {"new_outcome_then_specify",
+     std::vector<std::string>{"n", "4", "3", "1", "5", "5", "4"} + std::vector<std::string>{"4", "0", "n", "n", "0", "0", "n", "0", "0", "n"} +
+         hsb_tail("t", "o.out"),
+     0,
+     {"What do you want to do? ", "SPECIFYING A LEVEL-1 OUTCOME VARIABLE\n", "What is the outcome variable: ",
+      "Examine means", "What do you want to do? ", "Examine correlations", "What do you want to do? ",
+      "   Specify an ARB model?                     Enter 1\n", "What do you want to do? ", "SPECIFYING AN ARB2 MODEL"},
+     {"LEVEL1:MINORITY=INTRCPT1+MATHACH+RANDOM\n"},
+     {}, RunSetup{}},
+    {"choices_refused_and_copied",
+     std::vector<std::string>{"n", "4", "2", "4", "3", "3", "0", "n", "n", "-1", "2", "2", "6", "0", "-1", "n", "n", "0", "0",
+                              "n"} +
+         hsb_tail("t", "o.out"),
+     0,
+     {" That is the outcome variable!\n", "You have already chosen that variable!\n",
+      " Which level-2 predictors to model INTRCPT1?\n", "You have already chosen that variable!\n"},
+     {"LEVEL2:INTRCPT1=INTRCPT2+SECTOR+MEANSES+RANDOM/\n", "LEVEL2:SES=INTRCPT2+SECTOR+MEANSES+RANDOM/\n"},
+     {{"numFixed", 6}}, RunSetup{}},
+    {"no_fixed_effects", {"n", "4", "2", "0", "y"}, 19, {"There are no fixed effects!!\n"}, {}, {}, RunSetup{}},
+    {"constraints",
+     std::vector<std::string>{"n", "4", "2"} + simple_model() + std::vector<std::string>{"n", "y", "n", "y", "n", "y"} +
+         std::vector<std::string>{"n"} + std::vector<std::string>{"n", "n", "n", "n", "5000", "n", "t", "o.out"},
+     0,
+     {"Do you want to constrain any (more) of the gammas? ", " Do you want to constrain INTRCPT1/INTRCPT2, G00? ",
+      " Do you want to constrain INTRCPT1/  SECTOR, G01? ", " Do you want to constrain      SES/INTRCPT2, G10? ",
+      " Do you want to constrain      SES/  SECTOR, G11? ", "Do you want to constrain any (more) of the gammas? "},
+     {"CONSTRAIN:0,1,0,1\n"},
+     {}, RunSetup{}},
+    {"hypotheses_homogeneity_and_deviance",
+     std::vector<std::string>{"n", "4", "2"} + simple_model() +
+         std::vector<std::string>{"n", "n", "y", "y", "0", "1", "0", "0", "y", "0", "0", "0", "1", "n", "y", "1", "0", "-1",
+                                  "0", "n", "n", "y", "y", "46000.5", "3", "n", "n", "n", "5000", "n", "t", "o.out"},
+     0,
+     {" Do you wish to specify a multivariate hypothesis for the fixed effects? ",
+      " Enter contrast value for INTRCPT1/INTRCPT2, G00 (0 to ignore)  ",
+      "Do you wish to specify another contrast as part of this hypothesis?  ", " Do you wish to specify another hypothesis? ",
+      " Do you wish to test the homogeneity of the level-1 variance? ",
+      " Do you wish to test the specification for the variance-covariance components\n  against an alternative model? "
+      "(Note: the same fixed effects must be specified\n  in both models) ",
+      "Enter the deviance statistic value ", "Enter the number of variance-covariance parameters "},
+     {"GAMMA1:0.0000,1.0000,0.0000,0.0000\nGAMMA1:0.0000,0.0000,0.0000,1.0000\nGAMMA2:1.0000,0.0000,-1.0000,0.0000\n",
+      "HOMVAR:y\n", "DEVIANCE:46000.500000\nDF:3\n"},
+     {}, RunSetup{}},
+    {"latent_variable_regression_gives_up",
+     std::vector<std::string>{"n", "4", "2"} + simple_model() +
+         std::vector<std::string>{"n", "n", "n", "y", "a", "b", "c", "d", "e", "f", "g", "h", "j", "k", "l"},
+     15,
+     {"Invalid response", "Unable to get a proper response\n"},
+     {},
+     {}, RunSetup{}},
+    {"stata_residual_files",
+     std::vector<std::string>{"n", "4", "2"} + simple_model() +
+         std::vector<std::string>{"n", "n", "n", "n", "y", "2", "0", "1", "0", "y", "5", "0", "4", "5000", "n", "t",
+                                  "o.out"},
+     0,
+     {"Do you want a level-1 residual file? ", "Enter additional variables to go in residual file\n",
+      " Level-1 variable? (Enter 0 to end)  ", " Level-2 variable? (Enter 0 to end)  ",
+      "Do you want a level-2 residual file? ", "   for Stata       enter 4\n   for Free Format enter 5\n", "Type? "},
+     {"RESFILTYPE:STATA\n", "RESFIL1:Y/FEMALE,SES,MATHACH/SIZE,SECTOR\nRESFIL1NAME:resfil1.dta\n",
+      "RESFIL2:Y/SECTOR,HIMINTY\nRESFIL2NAME:resfil2.dta\n"},
+     {}, RunSetup{}},
+    {"heterogeneous_variance",
+     std::vector<std::string>{"n", "4", "2"} + simple_model() +
+         std::vector<std::string>{"y", "n", "n", "n", "n", "y", "y", "n", "n", "30", "40", "n", "n", "n", "n", "n", "n", "t",
+                                  "o.out"},
+     0,
+     {"\nEnter variables for C\n", "Should MINORITY be in C? ", "You must choose at least one variable to go in C\n",
+      "Should MINORITY be in C? ", "\nEnter number of macro iterations ", "Enter number of micro iterations "},
+     {"STOPMICRO:0.0000100000\n", "MACROIT:30\nMICROIT:40\nNONLIN:n\n", "HETEROL1VAR:MINORITY,FEMALE\n", "MLF:y\n"},
+     {{"kind", (double)AnalysisKind::HeteroVariance}, {"exitKind", (double)AnalysisKind::HeteroVariance}},
+     pre_run()},
+    {"bernoulli_with_laplace",
+     std::vector<std::string>{"y", "1", "50", "20", "n", "y", "10", "1", "2", "3", "0", "n", "n", "2", "0", "0", "n", "n",
+                              "0", "0", "n", "n", "n", "n", "n", "n", "t", "o.out"},
+     0,
+     {"Enter type of non-linear analysis:\n\n\t1) Bernoulli (0 or 1)\n", "\t6) Ordinal\n\n", "type of analysis: ",
+      "Enter maximum number of macro iterations: ", "Enter maximum number of micro iterations: ",
+      "Do you wish to allow over-dispersion at level 1? ", "Do you want to do the Laplace iterations? ",
+      "Enter maximum number of Laplace macro iterations "},
+     {"MACROIT:50\nMICROIT:20\nNONLIN:BERNOULLI\nLAPLACE:y,10\n", "LEVEL1:MINORITY=INTRCPT1+SES+RANDOM\n",
+      "FIXSIGMA2:1.000000\n", "MLF:y\n"},
+     {{"kind", (double)AnalysisKind::NonLinear}, {"popAvg", 1}, {"fixedSigma2", 1}, {"emLaplace", 1}, {"micro", 1e-5}},
+     pre_run()},
+    {"multinomial_three_categories",
+     std::vector<std::string>{"y", "5", "50", "20", "4", "3", "2", "3", "0", "n", "n", "2", "0", "0", "2", "0", "0", "n",
+                              "n", "0", "0", "0", "0", "n", "n", "n", "n", "t", "o.out"},
+     0,
+     {"How many categories does  MATHACH have? ", "For category 1:\n", "For category 2:\n"},
+     {"NONLIN:MULTINOMIAL,3\n",
+      "LEVEL1:MATHACH=INTRCPT1+SES+RANDOM\nLEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/\nLEVEL2:SES=INTRCPT2+RANDOM/\n"
+      "LEVEL1:MATHACH=INTRCPT1+SES+RANDOM\nLEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/\nLEVEL2:SES=INTRCPT2+RANDOM/\n"},
+     {{"kind", (double)AnalysisKind::Multinomial}, {"numFixed", 6}},
+     pre_run()},
+    {"ordinal_four_categories",
+     std::vector<std::string>{"y", "6", "50", "20", "4", "4", "2", "3", "0", "n", "6", "0", "0", "y", "n", "y", "n", "0",
+                              "n", "n", "n", "n", "n", "t", "o.out"},
+     0,
+     {"How many categories does  MATHACH have? ", " Which level-2 predictors to model      SES slope?\n",
+      " Do you want to fix INTRCPT1? ", " Do you want to fix      SES? "},
+     {"NONLIN:ORDINAL,4\n", "LEVEL1:MATHACH=INTRCPT1+SES+THOLD2+THOLD3+RANDOM\n",
+      "LEVEL2:INTRCPT1=INTRCPT2+MEANSES+RANDOM/\n", "LEVEL2:SES=INTRCPT2/\n", "LEVEL2:THOLD2=INTRCPT2/\n",
+      "LEVEL2:THOLD3=INTRCPT2/\n"},
+     {{"kind", (double)AnalysisKind::Multinomial}, {"numFixed", 5}, {"numTerms", 4}},
+     pre_run()},
+};
+
+class DialogueAnswers : public testing::TestWithParam<AnswerCase> {};
+
+TEST_P(DialogueAnswers, LeadToTheirSettings) {
+    const AnswerCase& c = GetParam();
+    DialogueRun run = run_dialogue(join(c.answers), c.setup);
+    EXPECT_EQ(run.status, c.status) << run.transcript;
+    EXPECT_TRUE(in_order(run.transcript, c.transcript));
+    for (const std::string& w : c.written)
+        EXPECT_NE(run.commandFile.find(w), std::string::npos) << "missing: " << w << "\n" << run.commandFile;
+    for (const auto& [key, value] : c.state) {
+        ASSERT_TRUE(run.state.count(key)) << key;
+        EXPECT_NEAR(run.state[key], value, 1e-12 + 1e-9 * std::fabs(value)) << key;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DialogueAnswers, testing::ValuesIn(ANSWERS),
+                         [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
+
+// ---- The exploratory reports -----------------------------------------------------
+
+TEST(DialogueReports, AnovaTableOfHsbMatchesTheRandomEffectsAnova) {
+    DialogueRun run = run_dialogue(join({"n", "4", "1", "", "4"}));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(in_order(run.transcript, {"\n                           ANOVA\n", "   MEANS    ", "   MINORITY ",
+                                          "     FEMALE ", "        SES ", "Hit return to continue ",
+                                          "   Examine correlations among univariate \n"}));
+    std::size_t at = run.transcript.find("   MEANS    ");
+    ASSERT_NE(at, std::string::npos);
+    std::istringstream row(run.transcript.substr(at + 12));
+    double mean, variance, reliability, chi;
+    int units;
+    row >> mean >> variance >> reliability >> chi >> units;
+    // One-way random-effects ANOVA of MATHACH over the 160 schools.
+    EXPECT_NEAR(mean, 12.62, 0.01);
+    EXPECT_NEAR(variance, 8.61, 0.3);
+    EXPECT_NEAR(reliability, 0.90, 0.01);
+    EXPECT_NEAR(chi, 1660.2, 20.0);
+    EXPECT_EQ(units, 160);
+}
+
+TEST(DialogueReports, CorrelationReportShowsItsThreeMatrices) {
+    DialogueRun run = run_dialogue(join({"n", "4", "5", "1", "3", "0", "6", "2", "0", "", "3"}));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(in_order(run.transcript,
+                         {"Please enter the level-1 univariate slopes you wish to estimate\n",
+                          "Please enter the level-2 predictors you wish to estimate\n",
+                          "\nThe correlation matrix among level-1 univariate coefficients\n", "INTRCPT1",
+                          "\nThe correlation matrix among level-2 predictors\n",
+                          "\nCorrelations between level-2 predictors and level-1 univariate coefficients\n\n",
+                          "Hit return to continue ", "   Specify an ARB model?                     Enter 1\n"}));
+    // School mean SES and school mean achievement are strongly related.
+    std::size_t at = run.transcript.find("\nCorrelations between level-2");
+    ASSERT_NE(at, std::string::npos);
+    std::size_t row = run.transcript.find(" MEANSES", at + 1);
+    ASSERT_NE(row, std::string::npos);
+    std::istringstream in(run.transcript.substr(row + 8));
+    double withIntercept;
+    in >> withIntercept;
+    EXPECT_GT(withIntercept, 0.8);
+    EXPECT_LE(withIntercept, 1.0);
+}
+
+TEST(DialogueReports, ACorruptGroupBlockEndsTheRun) {
+    RunSetup setup;
+    setup.header = [](MdmHeader& h) { h.maxGroupSize = 5; };  // every school is larger
+    DialogueRun run = run_dialogue(join({"n", "4", "1", ""}), setup);
+    EXPECT_EQ(run.status, 4);
+    EXPECT_NE(run.transcript.find(" Unexpected end of file on read\n"), std::string::npos);
+}
+
+// ---- The arithmetic behind the reports -------------------------------------------
+
+PairSums sums_of(const std::vector<double>& x, const std::vector<double>& y) {
+    PairSums s;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        s.n += 1;
+        s.sx += x[i];
+        s.sy += y[i];
+        s.sxx += x[i] * x[i];
+        s.sxy += x[i] * y[i];
+        s.syy += y[i] * y[i];
+    }
+    return s;
+}
+
+struct SummaryCase {
+    const char* name;
+    std::vector<UnitEstimate> estimates;
+    AnovaRow expected;
+};
+
+const SummaryCase SUMMARIES[] = {
+    // Mean 2, observed variance 2, sampling variances 1: variance 1, reliability 0.5,
+    // chi-square 4 + 0 + 4 + 0 + 0 around the precision-weighted mean 2.
+    {"equal_sampling_variances", {{true, 0, 1}, {true, 2, 1}, {true, 4, 1}, {true, 2, 1}, {true, 2, 1}},
+     {true, 2.0, 2.0 - 1.0, 0.5, 8.0, 5}},
+    {"unusable_units_are_skipped", {{true, 1, 2}, {false, 100, 1}, {true, 3, 2}, {true, 5, 0}},
+     {true, 2.0, 2.0 - 2.0, 0.0, 1.0, 2}},
+    {"too_few_units", {{true, 1, 1}, {false, 3, 1}}, {false, 0, 0, 0, 0, 0}},
+    // Sampling variance beyond the observed spread: negative estimate, reliability 0.
+    {"negative_variance_estimate", {{true, 1, 10}, {true, 2, 10}, {true, 3, 10}}, {true, 2.0, 1.0 - 10.0, 0.0, 0.2, 3}},
+};
+
+class Summaries : public testing::TestWithParam<SummaryCase> {};
+
+TEST_P(Summaries, GiveMeanVarianceReliabilityAndChiSquare) {
+    AnovaRow row = summarise_estimates(GetParam().estimates);
+    const AnovaRow& e = GetParam().expected;
+    ASSERT_EQ(row.ok, e.ok);
+    if (!e.ok) return;
+    EXPECT_EQ(row.units, e.units);
+    EXPECT_NEAR(row.mean, e.mean, 1e-12);
+    EXPECT_NEAR(row.variance, e.variance, 1e-12);
+    EXPECT_NEAR(row.reliability, e.reliability, 1e-12);
+    EXPECT_NEAR(row.chiSquare, e.chiSquare, 1e-12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Summaries, testing::ValuesIn(SUMMARIES),
+                         [](const testing::TestParamInfo<SummaryCase>& info) { return std::string(info.param.name); });
+
+TEST(UnitEstimates, SlopesUseThePooledResidualVariance) {
+    // Unit 1: y = 1 + 2x exactly except one point; unit 2: slope -1 with noise; unit 3: constant x.
+    std::vector<PairSums> units{sums_of({0, 1, 2, 3}, {1, 3, 5, 8}), sums_of({0, 1, 2}, {4, 2, 2}),
+                                sums_of({1, 1, 1}, {1, 2, 3})};
+    std::vector<UnitEstimate> e = unit_slopes(units);
+    ASSERT_TRUE(e[0].ok && e[1].ok);
+    EXPECT_FALSE(e[2].ok) << "no variance in x";
+    // Unit 1: Sxx 5, Sxy 11.5, b 2.3, RSS = Syy - b Sxy = 26.75 - 26.45 = 0.3 (2 df).
+    // Unit 2: Sxx 2, Sxy -2, b -1, RSS = 2.6667 - 2 = 0.6667 (1 df).
+    double sigma2 = (0.3 + 2.0 / 3.0) / 3.0;
+    EXPECT_NEAR(e[0].value, 2.3, 1e-12);
+    EXPECT_NEAR(e[1].value, -1.0, 1e-12);
+    EXPECT_NEAR(e[0].variance, sigma2 / 5.0, 1e-12);
+    EXPECT_NEAR(e[1].variance, sigma2 / 2.0, 1e-12);
+}
+
+}  // namespace
