@@ -90,7 +90,7 @@ bool em_step(LinearFit& fit, FILE* out, const ReportLabels* startTable, const st
         const double w = fit.unitWeight[j];
         Ld -= w * work[1];
         store_write_sym(fit.storeC, r, M.data(), work.data());
-        matmul_nn(Fe, r, r, B.data(), M.data(), BM.data());
+        unit_mul(Fe, r, r, B.data(), M.data(), BM.data());
         const double* xy = &fit.xyRandom[static_cast<std::size_t>(j) * r];
         for (int a = 0; a < Fe; ++a) {
             double ca = 0.0;
@@ -144,17 +144,17 @@ bool em_step(LinearFit& fit, FILE* out, const ReportLabels* startTable, const st
             fatal_exit(4);
         const double w = fit.unitWeight[j];
         const double* xy = &fit.xyRandom[static_cast<std::size_t>(j) * r];
-        matmul_tn(r, Fe, 1, B.data(), gam, Bg.data());
+        unit_mul_tn(r, Fe, 1, B.data(), gam, Bg.data());
         for (int s = 0; s < r; ++s) zr[s] = xy[s] - Bg[s];
-        matmul_nn(r, r, 1, M.data(), zr.data(), u.data());
+        unit_mul(r, r, 1, M.data(), zr.data(), u.data());
         if (fit.fullML) {
             D = M;
         } else {
             // D_j = M + M B' A^-1 B M, and the cross term tr(B' A^-1 B M).
-            matmul_nn(Fe, Fe, r, Ainv.data(), B.data(), K.data());
-            matmul_tn(r, Fe, r, B.data(), K.data(), S.data());
-            matmul_nn(r, r, r, M.data(), S.data(), MS.data());
-            matmul_nn(r, r, r, MS.data(), M.data(), D.data());
+            unit_mul(Fe, Fe, r, Ainv.data(), B.data(), K.data());
+            unit_mul_tn(r, Fe, r, B.data(), K.data(), S.data());
+            unit_mul(r, r, r, M.data(), S.data(), MS.data());
+            unit_mul(r, r, r, MS.data(), M.data(), D.data());
             for (int k = 0; k < r * r; ++k) D[k] += M[k];
             trCross += w * mat_trace(r, MS.data(), r);
         }
@@ -170,7 +170,7 @@ bool em_step(LinearFit& fit, FILE* out, const ReportLabels* startTable, const st
         // Residual sum of squares of the unit from its cross-products.
         const double* h = &fit.wxxw[static_cast<std::size_t>(j) * Fe * Fe];
         const double* g = &fit.wxy[static_cast<std::size_t>(j) * Fe];
-        matmul_nn(Fe, Fe, 1, h, gam, hg.data());
+        unit_mul(Fe, Fe, 1, h, gam, hg.data());
         double rr = fit.yyUnit[j], quad = fit.yyUnit[j], uz = 0.0;
         for (int k = 0; k < Fe; ++k) {
             rr += gam[k] * (hg[k] - 2.0 * g[k]);
@@ -321,8 +321,8 @@ void final_pass(LinearFit& fit) {
         if (!fit.hasOls[j]) continue;
         const double w = fit.unitWeight[j];
         // d_j = V_j (X'y - X'X W gamma) = b_j - V_j B_j' gamma.
-        matmul_tn(r, Fe, 1, B.data(), fit.gammaE.data(), Bg.data());
-        matmul_nn(r, r, 1, V.data(), Bg.data(), d.data());
+        unit_mul_tn(r, Fe, 1, B.data(), fit.gammaE.data(), Bg.data());
+        unit_mul(r, r, 1, V.data(), Bg.data(), d.data());
         const double* b = &fit.bOls[static_cast<std::size_t>(j) * r];
         for (int q = 0; q < r; ++q) {
             const double tqq = fit.tau[q * r + q];

@@ -221,6 +221,28 @@ void fisher_unit_terms(int r, const double* A, const double* M, const double* ti
                        double* work);
 /// Inverts the information; fills tauSE, sigma2SE and varianceCov. False when singular.
 bool variance_standard_errors(LinearFit& fit, const std::vector<double>& info);
+/// C = A B for the small dense per-unit products (A m x k, B k x n, C m x n; C
+/// must not overlap A or B), kept inline because each pass makes millions of them.
+inline void unit_mul(int m, int k, int n, const double* __restrict A, const double* __restrict B,
+                     double* __restrict C) {
+    for (int i = 0; i < m; ++i) {
+        for (int j = 0; j < n; ++j) C[i * n + j] = 0.0;
+        for (int l = 0; l < k; ++l) {
+            const double a = A[i * k + l];
+            for (int j = 0; j < n; ++j) C[i * n + j] += a * B[l * n + j];
+        }
+    }
+}
+/// C = A' B with A k x m (per-unit products, as unit_mul).
+inline void unit_mul_tn(int m, int k, int n, const double* __restrict A, const double* __restrict B,
+                        double* __restrict C) {
+    for (int i = 0; i < m * n; ++i) C[i] = 0.0;
+    for (int l = 0; l < k; ++l)
+        for (int i = 0; i < m; ++i) {
+            const double a = A[l * m + i];
+            for (int j = 0; j < n; ++j) C[i * n + j] += a * B[l * n + j];
+        }
+}
 /// Sandwich covariance of gamma (F x F, expanded over constraints) from the
 /// per-unit scores: A^-1 (sum s_j s_j') A^-1. False when it fails pd_check.
 bool robust_gamma_covariance(const LinearFit& fit, std::vector<double>& cov);

@@ -26,18 +26,18 @@ void fisher_unit_terms(int r, const double* A, const double* M, const double* ti
     double* IAM = G + r * r;         // I - A M
     double* H = IAM + r * r;         // Z'V^-2 Z = (I - A M) A (I - M A) / sigma2^2
     double* T1 = H + r * r;
-    matmul_nn(r, r, r, A, M, AM);
+    unit_mul(r, r, r, A, M, AM);
     double trMA = 0.0, trMAMA = 0.0;
     for (int i = 0; i < r; ++i) {
         trMA += AM[i * r + i];
         for (int k = 0; k < r; ++k) trMAMA += AM[i * r + k] * AM[k * r + i];
     }
-    matmul_nn(r, r, r, AM, A, G);
+    unit_mul(r, r, r, AM, A, G);
     const double s2 = sigma2, s4 = sigma2 * sigma2;
     for (int k = 0; k < r * r; ++k) G[k] = (A[k] - G[k]) / s2;
     for (int i = 0; i < r; ++i)
         for (int k = 0; k < r; ++k) IAM[i * r + k] = (i == k ? 1.0 : 0.0) - AM[i * r + k];
-    matmul_nn(r, r, r, IAM, A, T1);
+    unit_mul(r, r, r, IAM, A, T1);
     matmul_nt(r, r, r, T1, IAM, H);
     for (int k = 0; k < r * r; ++k) H[k] /= s4;
 
@@ -98,14 +98,14 @@ void fisher_information(LinearFit& fit, std::vector<double>& info, std::vector<d
         for (int k = 0; k < r * r; ++k) Minv[k] = A[k] + P[k];
         if (sym_inverse(r, Minv.data(), M.data(), work.data(), r, r) != 0) continue;
         const double* xy = &fit.xyRandom[static_cast<std::size_t>(j) * r];
-        matmul_tn(r, Fe, 1, B.data(), gam, Bg.data());
+        unit_mul_tn(r, Fe, 1, B.data(), gam, Bg.data());
         for (int s = 0; s < r; ++s) zr[s] = xy[s] - Bg[s];
-        matmul_nn(r, r, 1, M.data(), zr.data(), u.data());
-        matmul_nn(r, r, 1, fit.tauInv.data(), u.data(), v.data());
+        unit_mul(r, r, 1, M.data(), zr.data(), u.data());
+        unit_mul(r, r, 1, fit.tauInv.data(), u.data(), v.data());
         const double rss = [&] {
             const double* h = &fit.wxxw[static_cast<std::size_t>(j) * Fe * Fe];
             const double* g = &fit.wxy[static_cast<std::size_t>(j) * Fe];
-            matmul_nn(Fe, Fe, 1, h, gam, wg.data());
+            unit_mul(Fe, Fe, 1, h, gam, wg.data());
             double s = fit.yyUnit[j];
             for (int k = 0; k < Fe; ++k) s += gam[k] * (wg[k] - 2.0 * g[k]);
             for (int a = 0; a < r; ++a) {

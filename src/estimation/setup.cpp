@@ -450,9 +450,9 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
         const double* l2 = &fit.l2Design[static_cast<std::size_t>(j) * w2];
         for (int g = 0; g < fit.F; ++g)
             W[fit.gammaCoef[g] * Fe + fit.gammaEst[g]] += l2[fit.gammaL2Slot[g]];
-        matmul_nn(Q, Q, Fe, xx.data(), W.data(), xxw.data());
-        matmul_tn(Fe, Q, Fe, W.data(), xxw.data(), wxxwJ.data());
-        matmul_tn(Fe, Q, 1, W.data(), xy.data(), wxyJ.data());
+        unit_mul(Q, Q, Fe, xx.data(), W.data(), xxw.data());
+        unit_mul_tn(Fe, Q, Fe, W.data(), xxw.data(), wxxwJ.data());
+        unit_mul_tn(Fe, Q, 1, W.data(), xy.data(), wxyJ.data());
         std::copy(wxxwJ.begin(), wxxwJ.end(), fit.wxxw.begin() + static_cast<std::ptrdiff_t>(j) * Fe * Fe);
         std::copy(wxyJ.begin(), wxyJ.end(), fit.wxy.begin() + static_cast<std::ptrdiff_t>(j) * Fe);
         if (!fit.weighted) {
@@ -487,7 +487,7 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
         }
         double* bj = &fit.bOls[static_cast<std::size_t>(j) * r];
         if (ok) {
-            matmul_nn(r, r, 1, V.data(), xyR.data(), b.data());
+            unit_mul(r, r, 1, V.data(), xyR.data(), b.data());
             std::copy(b.begin(), b.end(), bj);
             double bxy = 0.0;
             for (int s = 0; s < r; ++s) bxy += b[s] * xyR[s];

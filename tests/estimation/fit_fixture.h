@@ -1,0 +1,70 @@
+// Test helpers for the linear engine: small data sets written as MDM files,
+// the HSB data read from its fixed-format files, and hand-made models.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "estimation/estimation.h"
+#include "mdm/mdm.h"
+#include "model/model.h"
+
+namespace estimtest {
+
+/// One level-2 unit: its ID, level-2 values and level-1 records.
+struct Unit {
+    std::string id;
+    std::vector<double> l2;
+    std::vector<std::vector<double>> rows;
+};
+
+/// A two-level data set in memory.
+struct DataSet {
+    std::vector<std::string> l1Names, l2Names;
+    std::vector<Unit> units;
+    bool deleteNow = true;   ///< false: deletion left to analysis time
+    bool hasMissing = false;
+};
+
+/// Writes `d` as an MDM file and returns its header as the reader loads it.
+MdmHeader write_mdm(const std::string& path, const DataSet& d);
+/// The HSB data from tests/data/hsb (160 schools, 7185 pupils).
+const DataSet& hsb_data();
+
+/// A level-1 coefficient of a hand-made model.
+struct Coef {
+    std::string name;                 ///< level-1 variable, or INTRCPT1
+    int centering = 0;                ///< 0 none, 1 group mean, 2 grand mean
+    bool random = true;
+    std::vector<std::string> l2;      ///< level-2 predictors (INTRCPT2 allowed)
+    std::vector<int> l2Centering;     ///< 2 for grand-mean centring, per predictor
+};
+
+/// Fills `model` for outcome and coefficients (the intercept, when wanted, first).
+void make_model(const MdmHeader& mdm, const std::string& outcome, const std::vector<Coef>& coefs, ModelSpec& model);
+/// Settings of the reference runs: tight criterion, no questions.
+RunSettings reference_settings(bool fullML);
+
+/// A fitted model with its report text.
+struct FitRun {
+    LinearFit fit;
+    std::string report;
+};
+/// Writes the data set, runs the analysis and collects the report.
+void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
+             FitRun& result, bool keepStores = false);
+
+/// Rows of ref.tsv: (model, quantity) -> values by index, with tolerances.
+struct RefValue {
+    double value = 0.0, tol = 0.0;
+};
+std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& model);
+
+/// The three HSB models as coefficient lists.
+std::vector<Coef> hsb_null();
+std::vector<Coef> hsb_rc();
+std::vector<Coef> hsb_full();
+
+}  // namespace estimtest
