@@ -221,3 +221,38 @@ std::vector<Coef> hsb_full() {
 }
 
 }  // namespace estimtest
+
+#include <unistd.h>
+
+namespace estimtest {
+
+void run_hsb_command_file(const std::string& cmdName, FitRun& result) {
+    const std::string dir = testsupport::make_temp_dir("estimcmd");
+    for (const char* f : {"hsb/hsb1.dat", "hsb/hsb2.dat", "hsb/hsb.mdmt"}) testsupport::copy_data(f, dir);
+    testsupport::copy_data("hsb/" + cmdName, dir);
+    char old[4096];
+    if (getcwd(old, sizeof old) == nullptr) old[0] = '\0';
+    if (chdir(dir.c_str()) != 0) return;
+    MdmCreation c;
+    read_mdm_template("hsb.mdmt", c);
+    FILE* mdmOut = std::fopen(c.mdmFileName.c_str(), "wb");
+    build_mdm(c, mdmOut);
+    std::fclose(mdmOut);
+    FILE* mdmFile = std::fopen(c.mdmFileName.c_str(), "rb");
+    MdmHeader mdm;
+    read_mdm_header(mdmFile, mdm);
+    RunSettings rs;
+    ModelSpec model;
+    size_model_tables(mdm, model);
+    rs.commandFileName = cmdName;
+    read_command_file(rs, model, mdm);
+    FILE* out = std::fopen(rs.outputFileName.c_str(), "w+");
+    run_analysis(rs, model, mdm, mdmFile, out, result.fit);
+    std::fclose(out);
+    std::fclose(mdmFile);
+    release_linear_fit(result.fit);
+    result.report = testsupport::read_file(rs.outputFileName);
+    if (old[0] != '\0' && chdir(old) != 0) return;
+}
+
+}  // namespace estimtest

@@ -68,3 +68,11 @@ std::vector<Coef> hsb_rc();
 std::vector<Coef> hsb_full();
 
 }  // namespace estimtest
+
+namespace estimtest {
+
+/// Builds hsb.mdm with the MDM builder from the bundled template, reads the named
+/// command file with the command reader and fits it; the report text is kept.
+void run_hsb_command_file(const std::string& cmdName, FitRun& result);
+
+}  // namespace estimtest
