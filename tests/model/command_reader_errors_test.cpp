@@ -1,83 +1,14 @@
 // Command-file reader: the messages that end a run, the warnings that do not,
 // and the edge cases of the level-2 lookahead and the line counter.
-#include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
-#include "mdm/mdm.h"
-#include "model/model.h"
-#include "support/test_support.h"
+#include "command_reader_support.h"
 
 namespace {
 
-MdmHeader header_with(const std::vector<const char*>& l1) {
-    MdmHeader h;
-    h.numL1Vars = (int)l1.size();
-    h.numL2Vars = 6;
-    h.l1Names.push_back(make_variable_name("INTRCPT1"));
-    for (const char* n : l1) h.l1Names.push_back(make_variable_name(n));
-    h.l2Names.push_back(make_variable_name("INTRCPT2"));
-    for (const char* n : {"SIZE", "SECTOR", "PRACAD", "DISCLIM", "HIMINTY", "MEANSES"})
-        h.l2Names.push_back(make_variable_name(n));
-    h.hasMissing = 1;
-    return h;
-}
+using namespace readertest;
 
-MdmHeader hsb() { return header_with({"MINORITY", "FEMALE", "SES", "MATHACH"}); }
-
-const std::string MODEL =
-    "LEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\n"
-    "LEVEL2:INTRCPT1=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n"
-    "LEVEL2:SES=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n";
 const std::string NONLIN = "NONLIN:BERNOULLI\nMACROIT:10\nMICROIT:5\n";
-
-std::string dir() {
-    static std::string d = testsupport::make_temp_dir("readerr");
-    return d;
-}
-
-std::string write_cmd(const std::string& text, const char* name = "run.cmd") {
-    std::string path = dir() + "/" + name;
-    testsupport::write_file(path, text);
-    return path;
-}
-
-// Death-test body: the console goes to the error stream, where the regex looks.
-void read_to_stderr(const std::string& path, const MdmHeader& mdm) {
-    dup2(2, 1);
-    RunSettings rs;
-    ModelSpec model;
-    rs.commandFileName = path;
-    read_command_file(rs, model, mdm);
-    std::fflush(stdout);
-    std::_Exit(99);  // the read went on to the end
-}
-
-struct Parsed {
-    RunSettings rs;
-    ModelSpec model;
-    std::string out;
-};
-
-// Reads with the console captured; the pause is answered from a file.
-Parsed read_captured(const std::string& text, const MdmHeader& mdm = hsb()) {
-    Parsed p;
-    std::string answers = dir() + "/answers.txt";
-    testsupport::write_file(answers, "\n\n\n\n\n\n");
-    EXPECT_NE(std::freopen(answers.c_str(), "r", stdin), nullptr);
-    testing::internal::CaptureStdout();
-    p.rs.commandFileName = write_cmd(text);
-    read_command_file(p.rs, p.model, mdm);
-    std::fflush(stdout);
-    p.out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
-    return p;
-}
 
 class ReaderMessages : public testing::Test {
 protected:
@@ -178,7 +109,7 @@ TEST_F(ReaderMessages, FatalCasesEndWithTheirMessageAndStatus) {
     int i = 0;
     for (const FatalCase& c : fatal_cases()) {
         SCOPED_TRACE(c.text);
-        std::string path = write_cmd(c.text, ("fatal" + std::to_string(i++) + ".cmd").c_str());
+        std::string path = write_cmd(c.text, "fatal" + std::to_string(i++) + ".cmd");
         EXPECT_EXIT(read_to_stderr(path, hsb()), testing::ExitedWithCode(c.status), c.pattern);
     }
 }
@@ -225,7 +156,7 @@ TEST_F(ReaderMessages, WarningsPrintAndParsingGoesOn) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.text);
-        Parsed p = read_captured(r.text);
+        Parsed p = read_text(r.text);
         EXPECT_EQ(p.out, r.expected);
         EXPECT_TRUE(p.rs.fullML);  // the line after the warning was read
         EXPECT_EQ(p.model.l1Centering[3], 0);
@@ -237,7 +168,7 @@ TEST_F(ReaderMessages, WarningsPrintAndParsingGoesOn) {
 // ---- Lookahead, line counting and state between reads -----------------------------
 
 TEST_F(ReaderMessages, CommentBetweenLevel1AndLevel2IsSkipped) {
-    Parsed p = read_captured("LEVEL1:MATHACH=INTRCPT1+SES+RANDOM\n# intercept\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\n"
+    Parsed p = read_text("LEVEL1:MATHACH=INTRCPT1+SES+RANDOM\n# intercept\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\n"
                              "#slope\nLEVEL2:SES=INTRCPT2+SIZE/PRACAD\n");
     EXPECT_EQ(p.out, "");
     EXPECT_EQ(p.model.fixedEffectOnly, (std::vector<int>{0, 0, 0, 1, 0}));
@@ -247,7 +178,7 @@ TEST_F(ReaderMessages, CommentBetweenLevel1AndLevel2IsSkipped) {
 }
 
 TEST_F(ReaderMessages, BlankLineEndsTheLevel2Equations) {
-    Parsed p = read_captured("LEVEL1:MATHACH=INTRCPT1+FEMALE+SES\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\n\n"
+    Parsed p = read_text("LEVEL1:MATHACH=INTRCPT1+FEMALE+SES\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\n\n"
                              "LEVEL2:FEMALE=INTRCPT2+RANDOM/\nLEVEL2:SES=INTRCPT2+RANDOM/\n");
     EXPECT_EQ(p.out,
               "Unrecognized control word, ignored: LEVEL2:FEMALE=INTRCPT2+RANDOM/\nHit return to continue "
@@ -264,7 +195,7 @@ TEST_F(ReaderMessages, LookaheadCountsEachLineOnce) {
 }
 
 TEST_F(ReaderMessages, MultinomialSetsEachTakeTheirOwnEquations) {
-    Parsed p = read_captured("NONLIN:MULTINOMIAL,3\nMACROIT:5\nMICROIT:5\n"
+    Parsed p = read_text("NONLIN:MULTINOMIAL,3\nMACROIT:5\nMICROIT:5\n"
                              "LEVEL1:MATHACH=INTRCPT1+SES\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:SES=INTRCPT2/\n"
                              "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/\n"
                              "CONSTRAIN:0,0,1,1\nGAMMA1:1,0,0,-1\n");
@@ -328,15 +259,10 @@ TEST_F(ReaderMessages, StartingFlagsComeFromTheMdmFileAndTheRunKind) {
         ModelSpec model;
         rs.analysisKind = r.kind;
         read_command_file(rs, model, h);
-        int v = r.vknown ? 1 : 0;
-        EXPECT_EQ(rs.randomGiven, v);
-        EXPECT_EQ(rs.constrainGiven, v);
-        EXPECT_EQ(rs.nonlinGiven, v);
-        EXPECT_EQ(rs.plausGiven, v);
-        EXPECT_EQ(rs.lvrGiven, v);
-        EXPECT_EQ(rs.resfil1Given, v);
-        EXPECT_EQ(rs.interceptGiven, v);
-        EXPECT_EQ(rs.homvarGiven, v);
+        for (int RunSettings::*flag : {&RunSettings::randomGiven, &RunSettings::constrainGiven, &RunSettings::nonlinGiven,
+                                        &RunSettings::plausGiven, &RunSettings::lvrGiven, &RunSettings::resfil1Given,
+                                        &RunSettings::interceptGiven, &RunSettings::homvarGiven})
+            EXPECT_EQ(rs.*flag, r.vknown ? 1 : 0);
         EXPECT_EQ(rs.heteroGiven, (r.vknown || r.kind == AnalysisKind::HeteroVariance) ? 1 : 0);
         EXPECT_EQ(rs.deletionGiven, r.deleteNow);
         EXPECT_EQ(rs.level1Given, 0);
@@ -345,7 +271,7 @@ TEST_F(ReaderMessages, StartingFlagsComeFromTheMdmFileAndTheRunKind) {
 }
 
 TEST_F(ReaderMessages, GammaWithoutEarlierHypothesisIsStoredButListStopsBeforeIt) {
-    Parsed p = read_captured(MODEL + "GAMMA2:1,0\n");
+    Parsed p = read_text(MODEL + "GAMMA2:1,0\n");
     EXPECT_EQ(p.model.hypothesisRows[0], 0);
     EXPECT_EQ(p.model.hypothesisRows[1], 1);
     EXPECT_EQ(p.model.contrasts, (std::vector<double>{1, 0, 0, 0, 0, 0}));
@@ -375,13 +301,9 @@ TEST_F(ReaderMessages, ModelTablesAreSizedFromTheHeader) {
     EXPECT_EQ(std::string(m.l1Names[6].text), "  THOLD3    ");
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(ReaderMessages, ThirteenthCandidateAndLaterAreIgnored) {
     std::string list = "SIZE,SECTOR,PRACAD,DISCLIM,HIMINTY,MEANSES,SIZE,SECTOR,PRACAD,DISCLIM,HIMINTY,MEANSES";
-    Parsed p = read_captured("LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/" + list + ",BOGUS,ALSO\n");
+    Parsed p = read_text("LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/" + list + ",BOGUS,ALSO\n");
     EXPECT_EQ(p.out, "");
     EXPECT_EQ(p.model.l2Candidates[p.model.cand(0, 0, 11)], 6);
     EXPECT_NE(p.rs.candidatesGiven, 0);
@@ -405,7 +327,7 @@ TEST_F(ReaderMessages, CorruptFilesEndWithAMessageNotACrash) {
     };
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         SCOPED_TRACE(i);
-        std::string path = write_cmd(inputs[i], ("corrupt" + std::to_string(i) + ".cmd").c_str());
+        std::string path = write_cmd(inputs[i], "corrupt" + std::to_string(i) + ".cmd");
         EXPECT_EXIT(read_to_stderr(path, hsb()), exited_normally, "");
     }
 

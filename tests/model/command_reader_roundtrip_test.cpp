@@ -1,32 +1,10 @@
 // A command file read, written back by the writer and read again gives the
 // same settings and model: the reader understands every line the writer makes.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
-
-#include "mdm/mdm.h"
-#include "model/model.h"
-#include "support/test_support.h"
+#include "command_reader_support.h"
 
 namespace {
 
-MdmHeader hsb_names() {
-    MdmHeader h;
-    h.numL1Vars = 4;
-    h.numL2Vars = 6;
-    for (const char* n : {"INTRCPT1", "MINORITY", "FEMALE", "SES", "MATHACH"}) h.l1Names.push_back(make_variable_name(n));
-    for (const char* n : {"INTRCPT2", "SIZE", "SECTOR", "PRACAD", "DISCLIM", "HIMINTY", "MEANSES"})
-        h.l2Names.push_back(make_variable_name(n));
-    h.hasMissing = 1;
-    return h;
-}
-
-const std::string MODEL =
-    "LEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\n"
-    "LEVEL2:INTRCPT1=INTRCPT2+SECTOR+MEANSES,2+RANDOM/SIZE,PRACAD\n"
-    "LEVEL2:SES=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n";
+using namespace readertest;
 
 struct RoundTrip {
     const char* name;
@@ -67,72 +45,31 @@ const std::vector<RoundTrip>& cases() {
     return c;
 }
 
-void expect_same(const RunSettings& a, const ModelSpec& m, const RunSettings& b, const ModelSpec& n) {
-    EXPECT_EQ(a.distribution, b.distribution);
-    EXPECT_EQ(a.ordinal, b.ordinal);
-    EXPECT_EQ(a.numCategories, b.numCategories);
-    EXPECT_EQ(a.maxIterations, b.maxIterations);
-    EXPECT_EQ(a.maxMacroIterations, b.maxMacroIterations);
-    EXPECT_EQ(a.atIterationLimit, b.atIterationLimit);
-    EXPECT_DOUBLE_EQ(a.microCriterion, b.microCriterion);
-    EXPECT_DOUBLE_EQ(a.macroCriterion, b.macroCriterion);
-    EXPECT_EQ(a.fullML, b.fullML);
-    EXPECT_EQ(a.testHomogeneity, b.testHomogeneity);
-    EXPECT_DOUBLE_EQ(a.fixedSigma2, b.fixedSigma2);
-    EXPECT_DOUBLE_EQ(a.altDeviance, b.altDeviance);
-    EXPECT_EQ(a.altDf, b.altDf);
-    EXPECT_EQ(a.accel, b.accel);
-    EXPECT_EQ(a.laplace6, b.laplace6);
-    EXPECT_EQ(a.laplace6Iterations, b.laplace6Iterations);
-    EXPECT_EQ(a.emLaplaceType, b.emLaplaceType);
-    EXPECT_EQ(a.laplaceIterations, b.laplaceIterations);
-    EXPECT_EQ(a.taylorOrder, b.taylorOrder);
-    EXPECT_EQ(a.taylorSecond, b.taylorSecond);
-    EXPECT_EQ(a.resfilType, b.resfilType);
-    EXPECT_EQ(a.wantResfil1, b.wantResfil1);
-    EXPECT_EQ(a.wantResfil2, b.wantResfil2);
-    EXPECT_EQ(a.resfil1Name, b.resfil1Name);
-    EXPECT_EQ(a.resfil2Name, b.resfil2Name);
-    EXPECT_EQ(a.lvrOn, b.lvrOn);
-    EXPECT_EQ(a.level1Weight, b.level1Weight);
-    EXPECT_EQ(a.level2Weight, b.level2Weight);
-    EXPECT_EQ(a.printVarCov, b.printVarCov);
-    EXPECT_EQ(a.fixTau, b.fixTau);
-    EXPECT_EQ(a.debugLevel, b.debugLevel);
-    EXPECT_EQ(a.graphGammas, b.graphGammas);
-    EXPECT_EQ(a.fullOutput, b.fullOutput);
-    EXPECT_EQ(a.problemTitle, b.problemTitle);
-    EXPECT_EQ(a.outputFileName, b.outputFileName);
-    EXPECT_EQ(m.numSets, n.numSets);
-    EXPECT_EQ(m.numL1Slots, n.numL1Slots);
-    EXPECT_EQ(m.outcome, n.outcome);
-    EXPECT_EQ(m.noIntercept, n.noIntercept);
-    EXPECT_EQ(m.numTerms, n.numTerms);
-    EXPECT_EQ(m.l1Role, n.l1Role);
-    EXPECT_EQ(m.l1Centering, n.l1Centering);
-    EXPECT_EQ(m.fixedEffectOnly, n.fixedEffectOnly);
-    EXPECT_EQ(m.l2Predictors, n.l2Predictors);
-    EXPECT_EQ(m.l2Candidates, n.l2Candidates);
-    EXPECT_EQ(m.l2Centering, n.l2Centering);
-    EXPECT_EQ(m.numFixed, n.numFixed);
-    EXPECT_EQ(m.constraintGroup, n.constraintGroup);
-    EXPECT_EQ(std::vector<short>(m.hypothesisRows, m.hypothesisRows + 24),
-              std::vector<short>(n.hypothesisRows, n.hypothesisRows + 24));
-    EXPECT_EQ(m.contrasts, n.contrasts);
-    EXPECT_EQ(m.deletionBasis, n.deletionBasis);
-    EXPECT_EQ(m.trialsVar, n.trialsVar);
-    EXPECT_EQ(m.heteroVars, n.heteroVars);
-    EXPECT_EQ(m.plausibleValues, n.plausibleValues);
-    EXPECT_EQ(m.lvrRole, n.lvrRole);
-    EXPECT_EQ(m.l1ResidualVars, n.l1ResidualVars);
-    EXPECT_EQ(m.l1ResidualL2Vars, n.l1ResidualL2Vars);
-    EXPECT_EQ(m.l2ResidualVars, n.l2ResidualVars);
+#define SAME(x) EXPECT_EQ(a.x, b.x) << #x
+#define SAME_REAL(x) EXPECT_DOUBLE_EQ(a.x, b.x) << #x
+
+void expect_same(const RunSettings& a, const RunSettings& b) {
+    SAME(distribution); SAME(ordinal); SAME(numCategories); SAME(maxIterations); SAME(maxMacroIterations);
+    SAME(atIterationLimit); SAME_REAL(microCriterion); SAME_REAL(macroCriterion); SAME(fullML);
+    SAME(testHomogeneity); SAME_REAL(fixedSigma2); SAME_REAL(altDeviance); SAME(altDf); SAME(accel);
+    SAME(laplace6); SAME(laplace6Iterations); SAME(emLaplaceType); SAME(laplaceIterations); SAME(taylorOrder);
+    SAME(taylorSecond); SAME(resfilType); SAME(wantResfil1); SAME(wantResfil2); SAME(resfil1Name);
+    SAME(resfil2Name); SAME(lvrOn); SAME(level1Weight); SAME(level2Weight); SAME(printVarCov); SAME(fixTau);
+    SAME(debugLevel); SAME(graphGammas); SAME(fullOutput); SAME(problemTitle); SAME(outputFileName);
+}
+
+void expect_same(const ModelSpec& a, const ModelSpec& b) {
+    SAME(numSets); SAME(numL1Slots); SAME(outcome); SAME(noIntercept); SAME(numTerms); SAME(l1Role);
+    SAME(l1Centering); SAME(fixedEffectOnly); SAME(l2Predictors); SAME(l2Candidates); SAME(l2Centering);
+    SAME(numFixed); SAME(constraintGroup); SAME(contrasts); SAME(deletionBasis); SAME(trialsVar);
+    SAME(heteroVars); SAME(plausibleValues); SAME(lvrRole); SAME(l1ResidualVars); SAME(l1ResidualL2Vars);
+    SAME(l2ResidualVars);
+    for (int k = 0; k < 24; ++k) EXPECT_EQ(a.hypothesisRows[k], b.hypothesisRows[k]) << "hypothesis " << k + 1;
 }
 
 TEST(CommandReaderRoundTrip, WrittenFilesReadBackToTheSameModel) {
     setenv("ARB2_NO_EXIT_WAIT", "1", 1);
-    std::string dir = testsupport::make_temp_dir("roundtrip");
-    MdmHeader mdm = hsb_names();
+    MdmHeader mdm = hsb();
     for (const RoundTrip& c : cases()) {
         SCOPED_TRACE(c.name);
         RunSettings first;
@@ -141,18 +78,18 @@ TEST(CommandReaderRoundTrip, WrittenFilesReadBackToTheSameModel) {
             first.commandFileName = testsupport::data_path(std::string("hsb/") + c.name + ".cmd");
         } else {
             // A run always has an output name; an empty OUTPUT line is an error.
-            first.commandFileName = dir + "/" + c.name + ".cmd";
-            testsupport::write_file(first.commandFileName, "OUTPUT:r.out\n" + c.text);
+            first.commandFileName = write_cmd("OUTPUT:r.out\n" + c.text);
         }
         read_command_file(first, model1, mdm);
 
-        std::string written = dir + "/" + c.name + ".arb";
+        std::string written = dir() + "/written.arb";
         write_command_file(written.c_str(), c.form, first, model1, mdm);
         RunSettings second;
         ModelSpec model2;
         second.commandFileName = written;
         read_command_file(second, model2, mdm);
-        expect_same(first, model1, second, model2);
+        expect_same(first, second);
+        expect_same(model1, model2);
     }
 }
 

@@ -1,64 +1,10 @@
 // Command-file reader: keyword values, equations, the shipped HSB command
 // files, and every message that ends or warns during a read.
-#include <gtest/gtest.h>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
-#include "mdm/mdm.h"
-#include "model/model.h"
-#include "support/test_support.h"
+#include "command_reader_support.h"
 
 namespace {
 
-MdmHeader make_header(const std::vector<const char*>& l1, const std::vector<const char*>& l2) {
-    MdmHeader h;
-    h.numL1Vars = (int)l1.size();
-    h.numL2Vars = (int)l2.size();
-    h.l1Names.push_back(make_variable_name("INTRCPT1"));
-    for (const char* n : l1) h.l1Names.push_back(make_variable_name(n));
-    h.l2Names.push_back(make_variable_name("INTRCPT2"));
-    for (const char* n : l2) h.l2Names.push_back(make_variable_name(n));
-    h.hasMissing = 1;
-    return h;
-}
-
-// Level-1 slots: MINORITY 1, FEMALE 2, SES 3, MATHACH 4.
-// Level-2 slots: SIZE 1, SECTOR 2, PRACAD 3, DISCLIM 4, HIMINTY 5, MEANSES 6.
-MdmHeader hsb_header() {
-    return make_header({"MINORITY", "FEMALE", "SES", "MATHACH"},
-                       {"SIZE", "SECTOR", "PRACAD", "DISCLIM", "HIMINTY", "MEANSES"});
-}
-
-const char* const FULL_MODEL =
-    "LEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\n"
-    "LEVEL2:INTRCPT1=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n"
-    "LEVEL2:SES=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n";
-const char* const BERNOULLI = "NONLIN:BERNOULLI\nMACROIT:10\nMICROIT:5\n";
-
-struct Parsed {
-    RunSettings rs;
-    ModelSpec model;
-};
-
-std::string temp_dir() {
-    static std::string dir = testsupport::make_temp_dir("reader");
-    return dir;
-}
-
-std::string write_cmd(const std::string& text) {
-    std::string path = temp_dir() + "/run.cmd";
-    testsupport::write_file(path, text);
-    return path;
-}
-
-Parsed parse(const std::string& text, const MdmHeader& mdm = hsb_header()) {
-    Parsed p;
-    p.rs.commandFileName = write_cmd(text);
-    read_command_file(p.rs, p.model, mdm);
-    return p;
-}
+using namespace readertest;
 
 class CommandReader : public testing::Test {
 protected:
@@ -176,7 +122,7 @@ const KeywordCase KEYWORD_CASES[] = {
 TEST_F(CommandReader, KeywordValues) {
     for (const KeywordCase& c : KEYWORD_CASES) {
         SCOPED_TRACE(c.text);
-        Parsed p = parse(c.text);
+        Parsed p = read_text(c.text);
         c.check(p.rs, p.model);
     }
 }
@@ -211,7 +157,7 @@ const KeywordCase MODEL_CASES[] = {
 TEST_F(CommandReader, KeywordsAfterTheModel) {
     for (const KeywordCase& c : MODEL_CASES) {
         SCOPED_TRACE(c.text);
-        Parsed p = parse(std::string(FULL_MODEL) + c.text);
+        Parsed p = read_text(MODEL + c.text);
         c.check(p.rs, p.model);
     }
 }
@@ -226,7 +172,7 @@ TEST_F(CommandReader, DefaultResidualFileNamesFollowTheType) {
                 {"SAS", 5, "resfil1.sas", "resfil2.sas"},        {"SPSS", 6, "resfil1.sav", "resfil2.sav"},
                 {"Stata", 8, "resfil1.dta", "resfil2.dta"}};
     for (const Row& r : rows) {
-        Parsed p = parse(std::string("RESFILTYPE:") + r.type + "\n");
+        Parsed p = read_text(std::string("RESFILTYPE:") + r.type + "\n");
         EXPECT_EQ(p.rs.resfilType, r.code) << r.type;
         EXPECT_EQ(p.rs.resfil1Name, r.l1) << r.type;
         EXPECT_EQ(p.rs.resfil2Name, r.l2) << r.type;
@@ -254,7 +200,7 @@ TEST_F(CommandReader, ShippedHsbFilesGiveTheirModels) {
         SCOPED_TRACE(c.file);
         Parsed p;
         p.rs.commandFileName = testsupport::data_path(std::string("hsb/") + c.file);
-        read_command_file(p.rs, p.model, hsb_header());
+        read_command_file(p.rs, p.model, hsb());
         const RunSettings& r = p.rs;
         const ModelSpec& m = p.model;
         bool tests = std::string(c.file) == "hsb_full_tests.cmd";
