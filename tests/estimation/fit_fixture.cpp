@@ -177,11 +177,13 @@ RunSettings reference_settings(bool fullML) {
 }
 
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, bool keepStores) {
+             FitRun& result, bool keepStores, const std::vector<int>& constraints) {
     const std::string dir = testsupport::make_temp_dir("estim");
     const MdmHeader mdm = write_mdm(dir + "/data.mdm", d);
     ModelSpec model;
     make_model(mdm, outcome, coefs, model);
+    for (std::size_t k = 0; k < constraints.size() && k < model.constraintGroup.size(); ++k)
+        model.constraintGroup[k] = constraints[k];
     FILE* mdmFile = std::fopen((dir + "/data.mdm").c_str(), "rb");
     FILE* out = std::fopen((dir + "/report.out").c_str(), "w+");
     run_analysis(rs, model, mdm, mdmFile, out, result.fit);

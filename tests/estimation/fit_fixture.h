@@ -53,8 +53,9 @@ struct FitRun {
     std::string report;
 };
 /// Writes the data set, runs the analysis and collects the report.
+/// `constraints` gives the constraint group of each gamma (empty: none).
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, bool keepStores = false);
+             FitRun& result, bool keepStores = false, const std::vector<int>& constraints = {});
 
 /// Rows of ref.tsv: (model, quantity) -> values by index, with tolerances.
 struct RefValue {
