@@ -1,0 +1,201 @@
+// The MDM template: what each keyword sets, the file written back, and the
+// order rules and errors that stop a run.
+#include "mdm/mdm_test_util.h"
+#include "mdm/packages.h"
+
+using namespace mdmtest;
+
+namespace {
+
+const std::string kHeader = "#ARB2 MDM CREATION TEMPLATE\n";
+
+// A complete ASCII template over two small files, with `missing` as its missing-data lines.
+std::string ascii_template(const std::string& missing, const std::string& deletion = "timeofdeletion:now\n") {
+    return kHeader + "vknown:n\ngrowthmodel:y\nrawdattype:ascii\nl1fname:l1.dat\nl2fname:l2.dat\n" +
+           "numl1var:2\nnuml2var:1\nl1format:(A4,2F4)\nl2format:   (A4,F4)\n" + missing + deletion +
+           "mdmname: out.mdm\n*begin l1vars\nses\n MathAch\n*end l1vars\n" +
+           "# comment\n  indented lines are ignored too\n*BEGIN L2VARS\nsector\n*END L2VARS\n";
+}
+
+void write_small_files() {
+    testsupport::write_file("l1.dat", "   1   1   2\n");
+    testsupport::write_file("l2.dat", "   1   0\n");
+}
+
+TEST(MdmTemplate, ReadsEveryKeywordAndWritesTheTemplateBack) {
+    InTempDir d("mdmtpl");
+    write_small_files();
+    testsupport::write_file("t.mdmt", ascii_template("L1MISSING:y/different\n-99\n 8.5\n", "timeofdeletion:analysis\n"));
+    MdmCreation c;
+    read_mdm_template("t.mdmt", c);
+    EXPECT_EQ(c.rawDataType, RAW_ASCII);
+    EXPECT_TRUE(c.withinPersons);
+    EXPECT_EQ(c.hasMissing, 1);
+    EXPECT_EQ(c.deleteNow, 0);
+    EXPECT_EQ(c.missingCodes, (std::vector<double>{-99, 8.5}));
+    EXPECT_EQ(c.mdmFileName, "out.mdm");
+    EXPECT_EQ(c.rawFormat[1], "(A4,F4)");
+    ASSERT_EQ(c.names[0].size(), 3u);
+    EXPECT_EQ(slot_text(c.names[0][0]), "INTRCPT1    ");
+    EXPECT_EQ(slot_text(c.names[0][1]), "     SES    ");
+    EXPECT_EQ(slot_text(c.names[0][2]), " MATHACH    ");
+    EXPECT_EQ(slot_text(c.names[1][0]), "INTRCPT2    ");
+    EXPECT_EQ(testsupport::read_file("creatmdm.mdmt"),
+              kHeader +
+                  "vknown:n\ngrowthmodel:y\nrawdattype:ascii\nl1fname:l1.dat\nl2fname:l2.dat\nnuml1var:2\n"
+                  "numl2var:1\nl1format:(A4,2F4)\nl2format:(A4,F4)\nl1missing:y/DIFFERENT\n-99.000000\n8.500000\n"
+                  "timeofdeletion:analysis\nmdmname:out.mdm\n*begin l1vars\n     SES    \n MATHACH    \n"
+                  "*end l1vars\n*begin l2vars\n  SECTOR    \n*end l2vars\n");
+
+    // The file written back reads to the same settings.
+    MdmCreation again;
+    read_mdm_template("creatmdm.mdmt", again);
+    EXPECT_EQ(again.missingCodes, c.missingCodes);
+    EXPECT_EQ(slot_text(again.names[0][2]), " MATHACH    ");
+    EXPECT_EQ(again.deleteNow, 0);
+}
+
+TEST(MdmTemplate, KeywordValues) {
+    struct Case {
+        const char* missing;
+        const char* deletion;
+        int hasMissing, deleteNow;
+        std::vector<double> codes;
+        const char* written;
+    };
+    const Case cases[] = {
+        {"l1missing:Y/Same\n-9\n", "timeofdeletion:now\n", 1, 1, {-9, -9}, "l1missing:y/SAME\n-9.000000\n"},
+        {"l1missing:n\n", "timeofdeletion:analysis\n", 0, 0, {}, "l1missing:n\n"},
+        // A blank after the colon is not skipped: the value does not begin with A.
+        {"l1missing:y/same\n1\n", "timeofdeletion: analysis\n", 1, 1, {1, 1}, "timeofdeletion:now\n"},
+        {"l1missing:y/same\n1\n", "TimeOfDeletion:Analysis\n", 1, 0, {1, 1}, "timeofdeletion:analysis\n"},
+        {"l1missing:q\n", "timeofdeletion:x\n", 0, 1, {}, "l1missing:n\n"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.missing) + k.deletion);
+        InTempDir d("mdmkw");
+        write_small_files();
+        testsupport::write_file("t.mdmt", ascii_template(k.missing, k.deletion));
+        MdmCreation c;
+        read_mdm_template("t.mdmt", c);
+        EXPECT_EQ(c.hasMissing, k.hasMissing);
+        EXPECT_EQ(c.deleteNow, k.deleteNow);
+        EXPECT_EQ(c.missingCodes, k.codes);
+        EXPECT_NE(testsupport::read_file("creatmdm.mdmt").find(k.written), std::string::npos);
+    }
+}
+
+TEST(MdmTemplate, ErrorsStopTheRun) {
+    struct Case {
+        const char* what;
+        std::string text;
+        int status;
+        const char* message;
+    };
+    const std::string names = "*begin l1vars\nses\nmathach\n*end l1vars\n*begin l2vars\nsector\n*end l2vars\n";
+    const std::string files = "rawdattype:ascii\nl1fname:l1.dat\nl2fname:l2.dat\nnuml1var:2\nnuml2var:1\n";
+    const std::string formats = "l1format:(A4,2F4)\nl2format:(A4,F4)\n";
+    const Case cases[] = {
+        {"no header", "vknown:n\n", 0, "t.mdmt does not seem to be a ARB2 mdm template file!\n"},
+        {"format before type", kHeader + "l1format:(A4,F4)\n", 0, "Must specify raw data type before input file name!\n"},
+        {"file before type", kHeader + "l2fname:l2.dat\n", 0, "Must specify raw data type before input file name!\n"},
+        {"block before file", kHeader + "rawdattype:ascii\n*begin l1vars\n", 0,
+         "Must specify raw data type and input file name before variable names!\n"},
+        {"missing codes before the count", kHeader + "rawdattype:ascii\nl1missing:y/same\n1\n", 0,
+         "Must specify raw data type and input file name before variable names!\n"},
+        {"Y without slash", kHeader + files + "l1missing:y\n", 0, "Incorrect specification of ASCII missing information!\n"},
+        {"neither SAME nor DIFFERENT", kHeader + files + "l1missing:y/some\n", 0,
+         "Incorrect specification of ASCII missing information!\n"},
+        {"codes cut off", kHeader + files + "l1missing:y/different\n1\n", 0,
+         "Incorrect specification of ASCII missing information!\n"},
+        {"unknown type", kHeader + "rawdattype:excel\n", 0, "Invalid raw data type.\n"},
+        {"type compared on too few letters", kHeader + "rawdattype:sta\n", 0, "Invalid raw data type.\n"},
+        {"no type at all", kHeader + "mdmname:x.mdm\n", 0, "Invalid raw data type.\n"},
+        {"type OTHER has no reader", kHeader + "rawdattype:other\nl1fname:l1.dat\n", 0,
+         "The raw data type OTHER has no reader"},
+        {"name too long", kHeader + files + "*begin l1vars\nthirteenchars\n", 0, "Variable name thirteenchars is too long!\n"},
+        {"block without end", kHeader + files + "*begin l1vars\nses\n", 0, "Did not find \\*END L1VARS!\n"},
+        {"more names than declared", kHeader + files + "*begin l2vars\na\nb\n*end l2vars\n", 0,
+         "More level-2 variable names than NUML2VAR: declares!\n"},
+        {"fewer names than declared", kHeader + files + "*begin l1vars\na\n*end l1vars\n", 0,
+         "The level-1 variable list names 1 variables, but NUML1VAR: declares 2!\n"},
+        {"count out of range", kHeader + "rawdattype:ascii\nnuml1var:0\n", 0, "The number of level-1 variables must be 1 to 1000!\n"},
+        {"no MDM name", kHeader + files + formats + names, 0, "No MDM file name \\(MDMNAME:\\) in t.mdmt!\n"},
+        {"no format", kHeader + files + "l1format:(A4,2F4)\nmdmname:x\n" + names, 0, "No level-2 format \\(L2FORMAT:\\)"},
+        {"no names", kHeader + files + formats + "mdmname:x\n", 0, "No level-1 variable list"},
+        {"file that cannot be opened", kHeader + "rawdattype:ascii\nl1fname:nothere.dat\n", 1,
+         " nothere.dat is an empty file\n"},
+    };
+    InTempDir d("mdmtplerr");
+    write_small_files();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::write_file("t.mdmt", c.text);
+        EXPECT_EXIT(
+            {
+                console_to_stderr();
+                MdmCreation m;
+                read_mdm_template("t.mdmt", m);
+                std::exit(99);
+            },
+            testing::ExitedWithCode(c.status), c.message);
+    }
+}
+
+TEST(MdmTemplate, TypeWordsComparedOnTheirPrefix) {
+    // Accepted words get as far as wanting a file name; others are refused at once.
+    const std::pair<const char*, bool> words[] = {{"ASCII", true},  {"asciifile", true}, {"systat", true},
+                                                   {"SASV5", true},  {"spss", true},      {"Stata", true},
+                                                   {"STATX", true},  {"syst", false},     {"asc", false}};
+    InTempDir d("mdmtype");
+    for (const auto& [word, ok] : words) {
+        testsupport::write_file("t.mdmt", kHeader + "rawdattype:" + word + "\n");
+        EXPECT_EXIT(
+            {
+                console_to_stderr();
+                MdmCreation m;
+                read_mdm_template("t.mdmt", m);
+                std::exit(99);
+            },
+            testing::ExitedWithCode(0), ok ? "No level-1 file name" : "Invalid raw data type")
+            << word;
+    }
+}
+
+TEST(MdmTemplate, PackageVariablesByName) {
+    InTempDir d("mdmpkg");
+    for (const char* f : {"small1.sav", "small2.sav"}) testsupport::copy_data(std::string("packages/") + f, d.dir);
+    const std::string head = kHeader + "rawdattype:spss\nl1fname:small1.sav\nl2fname:small2.sav\nl1missing:y\n"
+                                       "timeofdeletion:analysis\nmdmname:s.mdm\n";
+    const std::string l2 = "*begin l2vars\nlevel2id: id\nsize\nsector\n*end l2vars\n";
+    testsupport::write_file("ok.mdmt", head + "*begin l1vars\nlevel2id:ID\nses\nminority\n*end l1vars\n" + l2);
+    MdmCreation c;
+    read_mdm_template("ok.mdmt", c);
+    ASSERT_EQ(c.names[0].size(), 3u);
+    EXPECT_EQ(slot_text(c.names[0][1]), "     SES    ");  // in the template's order
+    EXPECT_EQ(slot_text(c.names[0][2]), "MINORITY    ");
+    EXPECT_FALSE(c.numericIds);
+    EXPECT_EQ(testsupport::read_file("creatmdm.mdmt").substr(kHeader.size()),
+              "vknown:n\ngrowthmodel:n\nrawdattype:spss\nl1fname:small1.sav\nl2fname:small2.sav\nl1missing:y\n"
+              "timeofdeletion:analysis\nmdmname:s.mdm\n*begin l1vars\nlevel2id:ID\nSES\nMINORITY\n*end l1vars\n"
+              "*begin l2vars\nlevel2id:ID\nSIZE\nSECTOR\n*end l2vars\n");
+
+    const std::pair<std::string, const char*> bad[] = {
+        {"*begin l1vars\nses\n*end l1vars\n", "ID specification must immediately follow \\*begin line!\n"},
+        {"*begin l1vars\nlevel2id:school\n*end l1vars\n", "id variable not found!\n"},
+        {"*begin l1vars\nlevel2id:id\nnope\n*end l1vars\n", "Variable nope not found!\n"},
+    };
+    for (const auto& [block, message] : bad) {
+        testsupport::write_file("bad.mdmt", head + block);
+        EXPECT_EXIT(
+            {
+                console_to_stderr();
+                MdmCreation m;
+                read_mdm_template("bad.mdmt", m);
+                std::exit(99);
+            },
+            testing::ExitedWithCode(0), message);
+    }
+}
+
+}  // namespace
