@@ -39,8 +39,8 @@ const DenseCase kDense[] = {
 
 // The product element accumulated term by term in ascending inner order,
 // starting from `start`; the routines promise exactly this order.
-double reference_element(int i, int j, int m, int k, int n, const double* A, int lda, bool transA,
-                         const double* B, int ldb, bool transB, Mode mode, double start)
+double reference_element(int i, int j, int k, const double* A, int lda, bool transA, const double* B, int ldb,
+                         bool transB, Mode mode, double start)
 {
     double s = mode == Mode::Set ? 0.0 : start;
     for (int l = 0; l < k; ++l) {
@@ -51,8 +51,6 @@ double reference_element(int i, int j, int m, int k, int n, const double* A, int
         else
             s += a * b;
     }
-    (void)m;
-    (void)n;
     return s;
 }
 
@@ -75,8 +73,8 @@ TEST(Products, DenseFormsMatchTermByTermReference)
             const int ldb = c.transB ? k : n;
             for (int i = 0; i < m; ++i)
                 for (int j = 0; j < n; ++j)
-                    EXPECT_EQ(C[i * n + j], reference_element(i, j, m, k, n, A.data(), lda, c.transA, B.data(), ldb,
-                                                              c.transB, c.mode, C0[i * n + j]))
+                    EXPECT_EQ(C[i * n + j], reference_element(i, j, k, A.data(), lda, c.transA, B.data(), ldb, c.transB,
+                                                              c.mode, C0[i * n + j]))
                         << "element " << i << "," << j;
         }
     }
@@ -114,8 +112,8 @@ TEST(Products, StridedFormsRespectStridesAndLeavePaddingAlone)
             c.fn(m, k, n, A.data(), B.data(), C.data(), lda, ldb, ldc);
             for (int i = 0; i < m; ++i) {
                 for (int j = 0; j < n; ++j)
-                    EXPECT_EQ(C[i * ldc + j], reference_element(i, j, m, k, n, A.data(), lda, c.transA, B.data(),
-                                                                 ldb, c.transB, Mode::Set, 0.0));
+                    EXPECT_EQ(C[i * ldc + j], reference_element(i, j, k, A.data(), lda, c.transA, B.data(), ldb,
+                                                                 c.transB, Mode::Set, 0.0));
                 EXPECT_EQ(C[i * ldc + n], pad) << "padding of row " << i;
             }
         }
