@@ -168,7 +168,7 @@ TEST(PdCheck, BoundariesAndConditionFigures)
     }
 }
 
-TEST(PdCheck, RotatedSpectraOfSeveralSizes)
+TEST(PdCheck, KnownEigenvaluesOfSeveralSizes)
 {
     const struct {
         std::vector<double> lambda;
