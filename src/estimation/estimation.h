@@ -248,3 +248,90 @@ inline void unit_mul_tn(int m, int k, int n, const double* __restrict A, const d
 bool robust_gamma_covariance(const LinearFit& fit, std::vector<double>& cov);
 /// Spreads an Fe x Fe matrix of the estimated gammas over all F gammas.
 void expand_gamma_matrix(const LinearFit& fit, const double* est, double* full);
+
+// ---- V-known analysis -----------------------------------------------------------
+//
+// A V-known MDM file holds, per unit, a vector of estimates b_j with its known
+// sampling covariance V_j instead of level-1 records. The level-2 model
+// b_j = W_j gamma + u_j + e_j, u_j ~ (0, Tau), e_j ~ (0, V_j), is fitted by EM on
+// the restricted likelihood. Every statistic the model keeps is random. Units
+// whose V_j cannot be inverted are left out and listed at the end.
+
+/// Data, state and results of one V-known analysis.
+struct VKnownFit {
+    // -- Layout of the model.
+    int p1 = 0;                          ///< statistics in the MDM file
+    int p2 = 0;                          ///< level-2 variables in the MDM file
+    int p = 0;                           ///< statistics kept by the model
+    int F = 0;                           ///< fixed effects
+    std::vector<int> statSlot;           ///< [p] level-1 slot (1..p1) of each kept statistic
+    std::vector<int> coefFirstGamma;     ///< [p] index of the statistic's first gamma
+    std::vector<int> coefNumGammas;      ///< [p] S(q): gammas in the statistic's equation
+    std::vector<int> gammaL2Slot;        ///< [F] level-2 slot of each gamma (0 intercept)
+
+    // -- Units, in file order.
+    long J = 0;                          ///< units in the file
+    long Ju = 0;                         ///< usable units
+    std::vector<NameSlot> ids;           ///< [J] group IDs
+    std::vector<char> usable;            ///< [J] 1 when the unit takes part
+    std::vector<double> b;               ///< [J x p] kept statistics
+    std::vector<double> V;               ///< [J x p x p] their sampling covariance
+    std::vector<double> Vinv;            ///< [J x p x p] its inverse (usable units)
+    std::vector<double> l2Raw;           ///< [J x p2] level-2 values as stored
+    std::vector<double> l2Design;        ///< [J x (p2+1)] column 0 is 1, then values after centring
+
+    // -- Starting values.
+    std::vector<double> bMean;           ///< [p] mean of b_j over usable units
+    std::vector<double> vbar0;           ///< [p x p] mean of V_j
+    std::vector<double> dmat0;           ///< [p x p] D, dispersion about the OLS prediction
+    std::vector<double> gammaOls;        ///< [F] (sum W'W)^-1 sum W'b
+    std::vector<double> tauStart;        ///< [p x p] Tau(0) after any repair
+
+    // -- Current (after the run: final) estimates.
+    std::vector<double> gamma;           ///< [F]
+    std::vector<double> gammaCov;        ///< [F x F] A^-1, the covariance of gamma
+    std::vector<long> dfGamma;           ///< [F]
+    std::vector<double> tau;             ///< [p x p]
+    std::vector<double> tauInv;          ///< [p x p]
+    std::vector<double> tauPrev1, tauPrev2;  ///< the two Tau values before the current one
+    std::vector<double> u;               ///< [J x p] EB residuals beta*_j - W_j gamma
+    std::vector<double> betaStar;        ///< [J x p] EB estimates
+    std::vector<double> postDisp;        ///< [J x p x p] posterior dispersion D_j
+    std::vector<double> meanDisp;        ///< [p x p] sum D_j / Ju of the last iteration
+    std::vector<double> meanOuter;       ///< [p x p] sum u_j u_j' / Ju of the last iteration
+
+    // -- Summary.
+    std::vector<double> reliability;     ///< [p]
+    std::vector<double> chiSquare;       ///< [p]
+    double logLik = 0.0;
+    long numParams = 0;
+    int iterations = 0;
+    bool converged = false;
+    StopReason stopReason = StopReason::None;
+    double likHistory[5] = {0, 0, 0, 0, 0};  ///< last five likelihoods, ring by iteration % 5
+};
+
+/// Kept statistics (the model's level-1 terms) and the gammas of each.
+void vknown_layout(const ModelSpec& model, const MdmHeader& mdm, VKnownFit& fit);
+/// Reads every unit record, drops the unused statistics, inverts V_j, sets the
+/// usable flags and centres the level-2 predictors marked for it.
+void vknown_read_units(const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, VKnownFit& fit);
+/// J - S(0) for the first statistic's gammas, (J - S(q)) / (m - 1) for the others.
+void vknown_degrees_of_freedom(VKnownFit& fit);
+/// Starting values and Tau(0), with the Tau(0) repair; the report lines when `out`.
+void vknown_starting_values(RunSettings& rs, FILE* out, const ReportLabels& labels, VKnownFit& fit);
+/// One EM iteration at the current Tau (tauInv must hold its inverse): gamma, its
+/// covariance, EB residuals, dispersions and the new Tau. `loglik` gets the
+/// likelihood at the Tau the iteration started from. Returns 0, or 11 when
+/// V_j + Tau or the gamma information matrix is singular (nothing usable then).
+int vknown_em_step(VKnownFit& fit, double& loglik);
+/// Reliabilities and chi-square statistics at the final estimates.
+void vknown_final_pass(VKnownFit& fit);
+/// Starting values, the EM iterations and the final iteration block.
+void fit_vknown(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
+                VKnownFit& fit);
+/// The final tables, the exploratory section, the residual file and the list of left-out units.
+void report_vknown(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* out,
+                   const VKnownFit& fit);
+/// The whole V-known analysis of one pass: fit_vknown then report_vknown.
+void run_vknown_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
