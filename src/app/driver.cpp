@@ -292,7 +292,11 @@ namespace {
 
 // Step 15: the analysis itself (the linear driver, or the V-known one for a
 // V-known file). Until it is wired in, a run ends here, after its header.
-void analyse_pass(RunSettings&, ModelSpec&, const MdmHeader&, PassFiles&, RunFiles&) {
+void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassFiles& pf, RunFiles&) {
+    if (mdm.isVKnown) {
+        run_vknown_analysis(rs, model, mdm, pf.mdm, pf.output);
+        return;
+    }
     fatal_exit(0);
 }
 

@@ -299,16 +299,23 @@ void parse_level1(ReadState& st, const std::string& line) {
 
     std::string value = after(line, 7);
     std::size_t eq = value.find('=');
-    if (eq == std::string::npos) fatal_exit(8, line.c_str());
     int last = m.numL1Slots - 1;
-    int outcome = require_name(m.l1Names, 1, last, trim(value.substr(0, eq)), "outvar", line);
-    m.outcome = outcome;
-    m.l1Role[m.at(set, outcome)] = -1;
-
-    std::string rhs = value.substr(eq + 1);
+    std::string rhs;
+    if (st.mdm.isVKnown) {
+        // A V-known file has no outcome: the line only names the statistics
+        // ("LEVEL1:B0+B1+RANDOM"), and none of them is an intercept.
+        if (eq != std::string::npos) fatal_exit(8, line.c_str());
+        rhs = value;
+    } else {
+        if (eq == std::string::npos) fatal_exit(8, line.c_str());
+        int outcome = require_name(m.l1Names, 1, last, trim(value.substr(0, eq)), "outvar", line);
+        m.outcome = outcome;
+        m.l1Role[m.at(set, outcome)] = -1;
+        rhs = value.substr(eq + 1);
+    }
     std::size_t start = 0;
     int previous = 0;
-    if (starts_with_ci(trim(rhs), "INTRCPT")) {
+    if (!st.mdm.isVKnown && starts_with_ci(trim(rhs), "INTRCPT")) {
         m.l1Role[m.at(set, 0)] = 1;
         level2_lookahead(st, set, 0);
         std::size_t plus = rhs.find('+');

@@ -58,7 +58,11 @@ void write_equations(FILE* f, bool preRun, const RunSettings& rs, const ModelSpe
     bool nonLinear = rs.distribution != 0;
     int sets = rs.ordinal ? 1 : model.numSets;
     for (int s = 0; s < sets; ++s) {
-        std::fprintf(f, "LEVEL1:%s=", l1_name(model, mdm, model.outcome).c_str());
+        // A V-known file has no outcome: its LEVEL1 line only names the statistics.
+        if (mdm.isVKnown)
+            std::fputs("LEVEL1:", f);
+        else
+            std::fprintf(f, "LEVEL1:%s=", l1_name(model, mdm, model.outcome).c_str());
         for (int slot = 0; slot < model.numL1Slots; ++slot) {
             if (cell(model.l1Role, model.at(s, slot)) != 1) continue;
             std::fputs(l1_name(model, mdm, slot).c_str(), f);
