@@ -1,8 +1,11 @@
 #include "estimation/fit_fixture.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "app/app.h"
@@ -178,7 +181,22 @@ RunSettings reference_settings(bool fullML) {
 
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
              FitRun& result, bool keepStores, const std::vector<int>& constraints) {
-    const std::string dir = testsupport::make_temp_dir("estim");
+    run_fit_in(testsupport::make_temp_dir("estim"), d, outcome, coefs, rs, result, keepStores, constraints);
+}
+
+void console_to_stderr() {
+    std::fflush(stdout);
+    dup2(2, 1);
+}
+
+void set_stdin(const std::string& text) {
+    const std::string dir = testsupport::make_temp_dir("stdin");
+    testsupport::write_file(dir + "/answers.txt", text);
+    if (std::freopen((dir + "/answers.txt").c_str(), "r", stdin) == nullptr) std::abort();
+}
+
+void run_fit_in(const std::string& dir, const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs,
+                RunSettings rs, FitRun& result, bool keepStores, const std::vector<int>& constraints) {
     const MdmHeader mdm = write_mdm(dir + "/data.mdm", d);
     ModelSpec model;
     make_model(mdm, outcome, coefs, model);
@@ -186,7 +204,10 @@ void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coe
         model.constraintGroup[k] = constraints[k];
     FILE* mdmFile = std::fopen((dir + "/data.mdm").c_str(), "rb");
     FILE* out = std::fopen((dir + "/report.out").c_str(), "w+");
+    exit_state().output = out;
+    exit_state().outputFileName = dir + "/report.out";
     run_analysis(rs, model, mdm, mdmFile, out, result.fit);
+    exit_state().output = nullptr;
     std::fclose(out);
     std::fclose(mdmFile);
     if (!keepStores) release_linear_fit(result.fit);
@@ -209,6 +230,32 @@ std::map<std::string, std::map<int, RefValue>> load_reference(const std::string&
     return out;
 }
 
+DataSet simple_data(int J, int n, unsigned seed) {
+    DataSet d;
+    d.l1Names = {"X", "Y", "WT", "KV", "TR"};
+    d.l2Names = {"Z", "W2"};
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> g(0.0, 1.0);
+    for (int j = 0; j < J; ++j) {
+        Unit u;
+        u.id = std::to_string(100 + j);
+        const double z = g(rng);
+        u.l2 = {z, 1.0};
+        const double u0 = 1.5 * g(rng), u1 = 0.5 * g(rng);
+        for (int i = 0; i < n; ++i) {
+            const double x = g(rng) + 0.1 * j;
+            const double y = 10.0 + 2.0 * x + 0.5 * z + u0 + u1 * x + g(rng);
+            u.rows.push_back({x, y, 1.0, 1.0, 10.0});
+        }
+        d.units.push_back(u);
+    }
+    return d;
+}
+
+std::vector<Coef> simple_model() {
+    return {{"INTRCPT1", 0, true, {"INTRCPT2", "Z"}, {}}, {"X", 0, true, {"INTRCPT2"}, {}}};
+}
+
 std::vector<Coef> hsb_null() {
     return {{"INTRCPT1", 0, true, {"INTRCPT2"}, {}}};
 }
@@ -224,7 +271,6 @@ std::vector<Coef> hsb_full() {
 
 }  // namespace estimtest
 
-#include <unistd.h>
 
 namespace estimtest {
 

@@ -53,6 +53,14 @@ struct FitRun {
     std::string report;
 };
 /// Writes the data set, runs the analysis and collects the report.
+/// As run_fit, in the given directory (data.mdm, report.out); the report is the
+/// exit routine's output file, so fatal messages land in it too.
+void run_fit_in(const std::string& dir, const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs,
+                RunSettings rs, FitRun& result, bool keepStores = false, const std::vector<int>& constraints = {});
+/// Sends the console (standard output) to standard error, where death tests look.
+void console_to_stderr();
+/// Makes `text` the standard input of the process (for console questions).
+void set_stdin(const std::string& text);
 /// `constraints` gives the constraint group of each gamma (empty: none).
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
              FitRun& result, bool keepStores = false, const std::vector<int>& constraints = {});
@@ -62,6 +70,12 @@ struct RefValue {
     double value = 0.0, tol = 0.0;
 };
 std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& model);
+
+/// A simulated data set: level-1 X, Y, WT (1), KV (1), TR (trials, 10); level-2 Z, W2 (1).
+/// Y = 10 + 2 X + 0.5 Z + u0 + u1 X + e.
+DataSet simple_data(int J, int n, unsigned seed = 7);
+/// Random intercept and random X slope, Z on the intercept.
+std::vector<Coef> simple_model();
 
 /// The three HSB models as coefficient lists.
 std::vector<Coef> hsb_null();
