@@ -1,0 +1,232 @@
+// The residual files of a fitted linear model: the level-2 file from the
+// per-unit results, the level-1 file from one more walk over the group blocks.
+#include <cmath>
+#include <cstdint>
+#include <ctime>
+
+#include "estimation/estimation.h"
+#include "mdm/mdm.h"
+#include "model/model.h"
+#include "numeric/numeric.h"
+#include "resfiles/resfiles_internal.h"
+
+using namespace resfiles_detail;
+
+namespace {
+
+bool binary_type(int type) {
+    return type == RAW_SPSS || type == RAW_STATA;
+}
+
+ResidualLayout base_layout(const RunSettings& rs, const MdmHeader& mdm, int level) {
+    ResidualLayout L;
+    L.type = rs.resfilType;
+    L.level = level;
+    L.charIds = !mdm.numericIds;
+    L.mdmVersion = mdm.version;
+    const std::time_t now = std::time(nullptr);
+    localtime_r(&now, &L.created);
+    return L;
+}
+
+FILE* open_residual_file(const std::string& name, int type) {
+    return open_or_die(name.c_str(), binary_type(type) ? "wb" : "w");
+}
+
+void close_residual_file(FILE* f) {
+    if (std::fclose(f) != 0) fatal_exit(5);
+}
+
+// M_j = (X_j'X_j + sigma2 Tau^-1)^-1 of the last pass, from store C; empty when
+// the store is gone or short.
+std::vector<double> conditional_dispersions(LinearFit& fit) {
+    const int r = fit.r;
+    std::vector<double> out;
+    if (r <= 0 || !fit.storeC.open) return out;
+    const std::size_t rr = static_cast<std::size_t>(r) * r;
+    out.resize(static_cast<std::size_t>(fit.J) * rr);
+    std::vector<double> work(rr + 3);
+    store_rewind(fit.storeC);
+    for (long j = 0; j < fit.J; ++j)
+        if (!store_read_sym(fit.storeC, r, &out[j * rr], work.data())) {
+            out.clear();
+            break;
+        }
+    store_rewind(fit.storeC);
+    return out;
+}
+
+// Bounded reads of the group blocks: a damaged count never makes a big allocation.
+struct BlockReader {
+    FILE* f = nullptr;
+    int p1 = 0;
+    long long remaining = 0;
+};
+
+void read_exact(BlockReader& br, void* buffer, std::size_t bytes) {
+    if (bytes == 0) return;
+    if (static_cast<long long>(bytes) > br.remaining || std::fread(buffer, 1, bytes, br.f) != bytes) fatal_exit(4);
+    br.remaining -= static_cast<long long>(bytes);
+}
+
+int read_block(BlockReader& br, std::vector<double>& means, std::vector<double>& rec) {
+    std::int32_t count = 0;
+    read_exact(br, &count, sizeof count);
+    const long long need = (static_cast<long long>(count) + 1) * br.p1 * 8;
+    if (count < 0 || need > br.remaining) fatal_exit(4);
+    means.resize(br.p1);
+    read_exact(br, means.data(), sizeof(double) * br.p1);
+    rec.resize(static_cast<std::size_t>(count) * br.p1);
+    read_exact(br, rec.data(), sizeof(double) * rec.size());
+    return count;
+}
+
+}  // namespace
+
+void write_level2_residual_file(LinearFit& fit, const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm) {
+    const bool diagnostics = rs.fixedSigma2 == 0.0 && model.plausibleValues.empty();
+    const bool second = !rs.fullML;
+    ResidualLayout L = base_layout(rs, mdm, 2);
+    L.columns = level2_columns(residual_naming(fit, model, mdm, 2), diagnostics, second);
+    L.numRows = fit.J;
+    const std::vector<double> cond = second ? conditional_dispersions(fit) : std::vector<double>();
+    const std::vector<ResidualRow> rows =
+        level2_rows(fit, mdm, diagnostics, second, cond, chosen_l2_slots(model.l2ResidualVars, mdm.numL2Vars));
+
+    FILE* f = open_residual_file(rs.resfil2Name, L.type);
+    const bool missing = write_residual_table(f, L, rows);
+    close_residual_file(f);
+    if (missing) print_residual_note(stdout, rs.resfil2Name.c_str(), L.type);
+}
+
+void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, const ModelSpec& model,
+                                const MdmHeader& mdm, FILE* mdmFile) {
+    const int p1 = mdm.numL1Vars, p2 = mdm.numL2Vars, Q = fit.Q, r = fit.r;
+    const long J = fit.J;
+    ResidualLayout L = base_layout(rs, mdm, 1);
+    L.columns = level1_columns(residual_naming(fit, model, mdm, 1));
+    L.numRows = fit.N;
+    const std::vector<int> l1Slots = chosen_l1_slots(model, p1);
+    const std::vector<int> l2Slots = chosen_l2_slots(model.l1ResidualL2Vars, p2);
+
+    // The records the set-up pass kept: the same deletion, centring and weights.
+    std::vector<char> usedVar(p1 + 1, 0);
+    auto mark = [&](int slot) {
+        if (slot >= 1 && slot <= p1) usedVar[slot] = 1;
+    };
+    mark(fit.outcomeSlot);
+    for (int q = 0; q < Q; ++q) mark(fit.coefSlot[q]);
+    mark(rs.level1Weight);
+    mark(rs.precisionVar);
+    if ((rs.distribution == 1 || rs.distribution == 2) && model.trialsVar > 0) mark(model.trialsVar);
+    for (int s = 1; s <= p1 && s < static_cast<int>(model.deletionBasis.size()); ++s)
+        if (model.deletionBasis[s] == 2) mark(s);
+    const bool deleteHere = mdm.deleteNow == 0;
+    const bool l1Weight = rs.level1Weight >= 1 && rs.level1Weight <= p1;
+    const bool known = rs.precisionVar >= 1 && rs.precisionVar <= p1;
+    const bool outcomeOk = fit.outcomeSlot >= 1 && fit.outcomeSlot <= p1;
+    const double sigma = fit.sigma2 >= 0.0 ? std::sqrt(fit.sigma2) : RESID_MISSING;
+
+    const long start = std::ftell(mdmFile);
+    BlockReader br;
+    br.f = mdmFile;
+    br.p1 = p1;
+    if (std::fseek(mdmFile, 0L, SEEK_END) != 0) fatal_exit(4);
+    br.remaining = static_cast<long long>(std::ftell(mdmFile)) - mdm.dataStart;
+    if (std::fseek(mdmFile, mdm.dataStart, SEEK_SET) != 0 || br.remaining < 0) fatal_exit(4);
+
+    FILE* f = open_residual_file(rs.resfil1Name, L.type);
+    write_residual_header(f, L);
+    bool missing = false;
+    long written = 0;
+    std::vector<double> means, rec, beta(Q), centre(Q);
+    ResidualRow row;
+    for (long j = 0; j < J; ++j) {
+        int nj = read_block(br, means, rec);
+        if (deleteHere) {
+            bool deleted = false;
+            for (int i = nj - 1; i >= 0; --i) {
+                const double* x = &rec[static_cast<std::size_t>(i) * p1];
+                bool gone = false;
+                for (int s = 1; s <= p1 && !gone; ++s) gone = usedVar[s] && x[s - 1] == MISSING_VALUE;
+                if (gone) {
+                    delete_row(rec.data(), p1, i, nj);
+                    --nj;
+                    deleted = true;
+                }
+            }
+            // Group-mean centring uses the means after run-time deletion.
+            if (deleted)
+                for (int s = 0; s < p1; ++s) {
+                    double sum = 0.0;
+                    long have = 0;
+                    for (int i = 0; i < nj; ++i) {
+                        const double v = rec[static_cast<std::size_t>(i) * p1 + s];
+                        if (v != MISSING_VALUE) {
+                            sum += v;
+                            ++have;
+                        }
+                    }
+                    means[s] = have > 0 ? sum / static_cast<double>(have) : 0.0;
+                }
+        }
+        fitted_coefficients(fit, j, beta.data());
+        for (int s = 0; s < r; ++s) {
+            const int q = fit.randomCoef[s];
+            const std::size_t at = static_cast<std::size_t>(j) * r + s;
+            if (q >= 0 && q < Q && at < fit.u.size()) beta[q] += fit.u[at];
+        }
+        for (int q = 0; q < Q; ++q) {
+            const int s = fit.coefSlot[q];
+            centre[q] = 0.0;
+            if (s < 1 || s > p1 || s >= static_cast<int>(model.l1Centering.size())) continue;
+            if (model.l1Centering[s] == 1) centre[q] = means[s - 1];
+            else if (model.l1Centering[s] == 2 && s - 1 < static_cast<int>(mdm.l1Means.size()))
+                centre[q] = mdm.l1Means[s - 1];
+        }
+        const double unitMeanWeight = l1Weight ? means[rs.level1Weight - 1] : 1.0;
+
+        if (mdm.numericIds) row.numId = j < static_cast<long>(mdm.numIds.size()) ? mdm.numIds[j] : 0.0;
+        else if (j < static_cast<long>(mdm.charIds.size())) row.charId = mdm.charIds[j];
+        for (int i = 0; i < nj; ++i) {
+            const double* x = &rec[static_cast<std::size_t>(i) * p1];
+            double fitted = 0.0;
+            for (int q = 0; q < Q; ++q) {
+                const int s = fit.coefSlot[q];
+                const double xq = s == 0 ? 1.0 : (s <= p1 ? x[s - 1] - centre[q] : 0.0);
+                fitted += xq * beta[q];
+            }
+            const double y = outcomeOk ? x[fit.outcomeSlot - 1] : MISSING_VALUE;
+            // Weights and known variances scale the level-1 variance of the record.
+            double m = 1.0;
+            if (l1Weight || known) {
+                const double a = l1Weight && unitMeanWeight > 0.0 ? x[rs.level1Weight - 1] / unitMeanWeight : 1.0;
+                const double v = known ? x[rs.precisionVar - 1] : 1.0;
+                m = a > 0.0 && v > 0.0 ? std::sqrt(a) / std::sqrt(v) : 0.0;
+            }
+            row.values.clear();
+            row.values.push_back(y == MISSING_VALUE ? RESID_MISSING : y - fitted);
+            row.values.push_back(fitted);
+            row.values.push_back(m > 0.0 && sigma != RESID_MISSING ? sigma / m : RESID_MISSING);
+            for (int s : l1Slots) row.values.push_back(s == 0 ? 1.0 : x[s - 1]);
+            for (int s : l2Slots) {
+                const std::size_t at = static_cast<std::size_t>(j) * p2 + (s - 1);
+                row.values.push_back(s == 0 ? 1.0 : (at < mdm.l2Data.size() ? mdm.l2Data[at] : MISSING_VALUE));
+            }
+            write_residual_row(f, L, row);
+            missing = missing || residual_row_has_missing_statistic(L, row);
+            ++written;
+        }
+    }
+    finish_residual_file(f, L, written);
+    close_residual_file(f);
+    if (start >= 0) std::fseek(mdmFile, start, SEEK_SET);
+    if (missing) print_residual_note(stdout, rs.resfil1Name.c_str(), L.type);
+}
+
+void write_residual_files(LinearFit& fit, const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
+                          FILE* mdmFile) {
+    if (rs.wantResfil2) write_level2_residual_file(fit, rs, model, mdm);
+    if (rs.wantResfil1 && !mdm.isVKnown && mdmFile != nullptr)
+        write_level1_residual_file(fit, rs, model, mdm, mdmFile);
+}
