@@ -80,7 +80,9 @@ void manual_tau(int r, double* tau) {
 
 int repair_tau0(int r, double* tau, double* tauInv, const double* dbar0, int mode,
                 const ReportLabels& L, FILE* out, bool fullOutput, double* sigma2, bool makeDiagonal) {
-    int action = mode;
+    // FIXTAU 1, 3 and 4 act at once; 2 and every other value show the menu, whose
+    // own choice 2 is the manual entry.
+    int action = (mode == 1 || mode == 3 || mode == 4) ? mode : 0;
     for (;;) {
         if (action < 1 || action > 4) action = tau_menu(r, tau, L, out);
         if (action == 1) {

@@ -187,6 +187,8 @@ void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coe
 void console_to_stderr() {
     std::fflush(stdout);
     dup2(2, 1);
+    // Unbuffered, so that console and report lines keep their order.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 void set_stdin(const std::string& text) {

@@ -1,0 +1,259 @@
+// Starting values of sigma-squared and Tau, and the repair of an unusable Tau(0).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "app/app.h"
+#include "estimation/fit_fixture.h"
+#include "report/report.h"
+#include "support/test_support.h"
+
+using namespace estimtest;
+
+namespace {
+
+ReportLabels labels(int r) {
+    ReportLabels L;
+    const char* names[3] = {"INTRCPT1", "       X", "       Z"};
+    for (int i = 0; i < r; ++i) {
+        L.randomNames.push_back(names[i]);
+        L.randomIndex.push_back(std::to_string(i));
+        L.randomIsIntercept.push_back(i == 0);
+    }
+    L.numRandom = r;
+    return L;
+}
+
+// Repairs that need no console.
+struct RepairCase {
+    const char* name;
+    int r;
+    int mode;
+    bool makeDiagonal;
+    std::vector<double> tau, dbar, expected;
+};
+
+class TauRepair : public testing::TestWithParam<RepairCase> {
+protected:
+    void SetUp() override { setenv("ARB2_NO_EXIT_WAIT", "1", 1); }
+};
+
+TEST_P(TauRepair, LeavesAUsableTau) {
+    const RepairCase& c = GetParam();
+    std::vector<double> tau = c.tau, inv(c.r * c.r);
+    repair_tau0(c.r, tau.data(), inv.data(), c.dbar.data(), c.mode, labels(c.r), nullptr, false, nullptr,
+                c.makeDiagonal);
+    for (int k = 0; k < c.r * c.r; ++k) EXPECT_NEAR(tau[k], c.expected[k], 1e-12) << c.name << " element " << k;
+    // The inverse handed back belongs to the repaired matrix.
+    for (int i = 0; i < c.r; ++i)
+        for (int j = 0; j < c.r; ++j) {
+            double s = 0.0;
+            for (int k = 0; k < c.r; ++k) s += tau[i * c.r + k] * inv[k * c.r + j];
+            EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-9);
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, TauRepair,
+    testing::Values(
+        RepairCase{"zero_covariances", 2, 1, false, {4, 5, 5, 2}, {6, 0, 0, 3}, {4, 0, 0, 2}},
+        RepairCase{"negative_variance_from_dbar", 2, 3, false, {-1, 0.1, 0.1, 2}, {5, 0, 0, 3}, {1, 0.1, 0.1, 2}},
+        RepairCase{"correlation_of_exactly_one_shrinks", 2, 3, false, {4, 2, 2, 1}, {5, 0, 0, 3}, {4, 1.4, 1.4, 1}},
+        RepairCase{"single_coefficient", 1, 3, false, {-3}, {2}, {0.4}},
+        RepairCase{"fifty_rounds_then_diagonal", 2, 3, false, {1, 1e10, 1e10, 1}, {5, 0, 0, 3}, {1, 0, 0, 0.6}},
+        RepairCase{"non_linear_first_step_is_diagonal", 2, 3, true, {-2, 0.5, 0.5, 3}, {5, 0, 0, 3},
+                   {2, 0, 0, 3}}),
+    [](const testing::TestParamInfo<RepairCase>& i) { return std::string(i.param.name); });
+
+TEST(TauRepairStops, GivingUpStopsWithTheFixtauMessage) {
+    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    std::vector<double> tau(4, 1.0), inv(4), dbar(4, 1.0);
+    EXPECT_EXIT(repair_tau0(2, tau.data(), inv.data(), dbar.data(), 4, labels(2), stderr, false, nullptr, false),
+                testing::ExitedWithCode(0), "fixtau set to 4, so no correction to tau made. Unable to continue.\n");
+}
+
+TEST(TauRepairStops, AutomaticRepairThatFailsTwiceStops) {
+    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    std::vector<double> tau(4, 0.0), inv(4), dbar(4, 0.0);
+    tau[0] = tau[3] = dbar[0] = dbar[3] = -1.0;
+    EXPECT_EXIT(
+        {
+            console_to_stderr();
+            repair_tau0(2, tau.data(), inv.data(), dbar.data(), 3, labels(2), stderr, false, nullptr, false);
+        },
+        testing::ExitedWithCode(0),
+        "(Unable to compute Tau\\(0\\)\n(.|\n)*Bad Tau\\(0\\))|(Bad Tau\\(0\\)(.|\n)*Unable to compute Tau\\(0\\)\n)");
+}
+
+// The console menu and the manual entry, answered from a file.
+struct MenuCase {
+    const char* name;
+    int mode;
+    std::vector<double> tau;
+    const char* answers;
+    const char* shown;  // regular expression over the console and the result line
+};
+
+class TauMenu : public testing::TestWithParam<MenuCase> {
+protected:
+    void SetUp() override { setenv("ARB2_NO_EXIT_WAIT", "1", 1); }
+};
+
+// Runs the repair on the answers and reports the result on standard error.
+[[noreturn]] void repair_from_answers(const MenuCase& c) {
+    console_to_stderr();
+    set_stdin(c.answers);
+    std::vector<double> tau = c.tau, inv(4);
+    const std::vector<double> dbar(c.tau.size(), 1.0);
+    double sigma2 = 2.0;
+    repair_tau0(2, tau.data(), inv.data(), dbar.data(), c.mode, labels(2), stderr, true, &sigma2, false);
+    std::fprintf(stderr, "RESULT %g %g %g sigma2 %g\n", tau[0], tau[1], tau[3], sigma2);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(0);
+}
+
+TEST_P(TauMenu, FollowsTheAnswers) {
+    const MenuCase& c = GetParam();
+    EXPECT_EXIT(repair_from_answers(c), testing::ExitedWithCode(0), c.shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TauMenu,
+    testing::Values(
+        MenuCase{"menu_then_zero", 2, {4, 5, 5, 2}, "1\n",
+                 "\n Tau\\(0\\)\n INTRCPT1      4.00000      5.00000 \n(.|\n)*Your choice = (.|\n)*RESULT 4 0 2 sigma2 2"},
+        MenuCase{"manual_with_a_bad_entry", 0, {4, 5, 5, 2}, "2\n\nabc\n0\n\nn\n",
+                 "The current value of Tau\\(1,0\\) is 5.000000\nReset Tau\\(1,0\\) to \\(hit return to leave "
+                 "unchanged\\) Reset Tau\\(1,0\\)(.|\n)*Sigma\\(0\\)_squared = 2.000000(.|\n)*New Tau\\(0\\)(.|\n)*"
+                 "RESULT 4 0 2 sigma2 2"},
+        MenuCase{"manual_unchanged_is_refused", 2, {4, 5, 5, 2}, "2\n\n\n\n\n1\n\nn\n",
+                 "Entered tau is not acceptable. Try again.\n(.|\n)*RESULT 4 1 2 sigma2 2"},
+        MenuCase{"manual_new_sigma2", 2, {4, 5, 5, 2}, "2\n\n0\n\ny\n7.5\n",
+                 "New sigma\\(0\\)_squared = 7.500000\n(.|\n)*RESULT 4 0 2 sigma2 7.5"},
+        MenuCase{"menu_then_automatic", 0, {4, 5, 5, 2}, "3\n", "RESULT 4 2.45 2 sigma2 2"}),
+    [](const testing::TestParamInfo<MenuCase>& i) { return std::string(i.param.name); });
+
+// sigma2(0) is the pooled within-unit residual variance; Tau(0) the dispersion of the
+// unit OLS estimates less their sampling part.
+TEST(StartingValues, NullModelFromUnitMeans) {
+    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    const DataSet& d = hsb_data();
+    FitRun run;
+    run_fit(d, "MATHACH", hsb_null(), reference_settings(false), run);
+    double within = 0.0, sumInvN = 0.0, grand = 0.0;
+    long N = 0;
+    std::vector<double> means;
+    for (const Unit& u : d.units) {
+        double m = 0.0;
+        for (const auto& row : u.rows) m += row[3];
+        m /= static_cast<double>(u.rows.size());
+        for (const auto& row : u.rows) within += (row[3] - m) * (row[3] - m);
+        means.push_back(m);
+        sumInvN += 1.0 / static_cast<double>(u.rows.size());
+        N += static_cast<long>(u.rows.size());
+    }
+    const double J = static_cast<double>(d.units.size());
+    const double s2 = within / static_cast<double>(N - d.units.size());
+    EXPECT_NEAR(run.fit.sigma2Start, s2, 1e-9);
+    // Pooled OLS of the intercept is the grand mean of the records.
+    for (const Unit& u : d.units)
+        for (const auto& row : u.rows) grand += row[3] / static_cast<double>(N);
+    double disp = 0.0;
+    for (double m : means) disp += (m - grand) * (m - grand);
+    EXPECT_NEAR(run.fit.tauStart[0], disp / (J - 1) - s2 / J * sumInvN, 1e-9);
+    EXPECT_NE(run.report.find("\n\n\n STARTING VALUES\n ---------------\nsigma(0)_squared = "), std::string::npos);
+}
+
+// With a fixed slope, sigma2(0) takes out the pooled within-unit regression.
+TEST(StartingValues, FixedSlopeRemovesItsShare) {
+    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    const DataSet d = simple_data(15, 9);
+    FitRun run;
+    const std::vector<Coef> model = {{"INTRCPT1", 0, true, {"INTRCPT2"}, {}}, {"X", 0, false, {"INTRCPT2"}, {}}};
+    run_fit(d, "Y", model, reference_settings(false), run);
+    double syy = 0.0, sxy = 0.0, sxx = 0.0;
+    long N = 0;
+    for (const Unit& u : d.units) {
+        double mx = 0.0, my = 0.0;
+        for (const auto& row : u.rows) {
+            mx += row[0] / static_cast<double>(u.rows.size());
+            my += row[1] / static_cast<double>(u.rows.size());
+        }
+        for (const auto& row : u.rows) {
+            syy += (row[1] - my) * (row[1] - my);
+            sxy += (row[0] - mx) * (row[1] - my);
+            sxx += (row[0] - mx) * (row[0] - mx);
+        }
+        N += static_cast<long>(u.rows.size());
+    }
+    EXPECT_NEAR(run.fit.sigma2Start, (syy - sxy * sxy / sxx) / static_cast<double>(N - 15), 1e-9);
+}
+
+// Data on which no starting value can be computed stop the run.
+struct StopCase {
+    const char* name;
+    int recordsPerUnit;
+    bool exact;      // outcome without error
+    int exitCode;
+    const char* message;
+};
+
+class StartingValueStops : public testing::TestWithParam<StopCase> {
+protected:
+    void SetUp() override { setenv("ARB2_NO_EXIT_WAIT", "1", 1); }
+};
+
+TEST_P(StartingValueStops, StopWithTheirMessage) {
+    const StopCase& c = GetParam();
+    DataSet d = simple_data(10, c.recordsPerUnit);
+    if (c.exact)
+        for (auto& u : d.units)
+            for (auto& row : u.rows) row[1] = 1.0 + 2.0 * row[0] + u.l2[0];
+    const std::string dir = testsupport::make_temp_dir("stops");
+    EXPECT_EXIT(
+        {
+            FitRun run;
+            run_fit_in(dir, d, "Y", simple_model(), reference_settings(false), run);
+        },
+        testing::ExitedWithCode(c.exitCode), "");
+    EXPECT_NE(testsupport::read_file(dir + "/report.out").find(c.message), std::string::npos) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Data, StartingValueStops,
+    testing::Values(StopCase{"no_degrees_of_freedom", 2, false, 18,
+                             "There are no degrees of freedom to estimate sigma_squared. Set sigma_squared\n"},
+                    StopCase{"no_level1_variance", 5, true, 0,
+                             "Sigma_squared(0) is virtually zero. Please examine your level-1 model\n"},
+                    StopCase{"no_unit_with_an_estimate", 1, false, 16,
+                             "Every level-1 predictor matrix is near singular.\n"}),
+    [](const testing::TestParamInfo<StopCase>& i) { return std::string(i.param.name); });
+
+// FIXTAU:5 shows the menu once even for a usable Tau(0), and is then mode 0.
+TEST(StartingValues, FixtauFiveAsksOnceThenBecomesZero) {
+    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    const DataSet d = simple_data(12, 8);
+    EXPECT_EXIT(
+        {
+            console_to_stderr();
+            set_stdin("3\n");
+            RunSettings rs = reference_settings(false);
+            rs.fixTau = 5;
+            FitRun run;
+            const std::string dir = testsupport::make_temp_dir("fixtau5");
+            const MdmHeader mdm = write_mdm(dir + "/d.mdm", d);
+            ModelSpec model;
+            make_model(mdm, "Y", simple_model(), model);
+            FILE* f = std::fopen((dir + "/d.mdm").c_str(), "rb");
+            run_analysis(rs, model, mdm, f, nullptr, run.fit);
+            std::fprintf(stderr, "FIXTAU NOW %d\n", rs.fixTau);
+            std::fflush(stdout);
+            std::fflush(stderr);
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "Your choice =(.|\n)*FIXTAU NOW 0");
+}
+
+}  // namespace
