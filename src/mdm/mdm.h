@@ -91,18 +91,18 @@ struct PackageRecord;
 struct RawSource {
     int type = 0;                    ///< RawDataType of the file
     int level = 0;                   ///< 1 or 2
-    std::string path;
+    std::string path;                ///< the file name as given
     std::shared_ptr<FILE> file;      ///< text file (ASCII); copies of a source share it
     // Fixed-format ASCII
     std::string format;              ///< read format, e.g. (A12,3F8.2)
     int fieldCount = 0;              ///< values per record, not counting the ID
     // Statistics packages: the file's dictionary, selection and reading state
-    std::shared_ptr<PackageFile> pkg;
-    std::shared_ptr<PackageRecord> pkgRecord;
+    std::shared_ptr<PackageFile> pkg;          ///< package dictionary and reader state (null for ASCII)
+    std::shared_ptr<PackageRecord> pkgRecord;  ///< the package reader's record buffer
     // Line input shared by the text readers
-    std::vector<char> inBuf;
-    std::size_t inPos = 0, inEnd = 0;
-    bool inEof = false;
+    std::vector<char> inBuf;         ///< bytes read ahead from the file
+    std::size_t inPos = 0, inEnd = 0;  ///< unread part of inBuf
+    bool inEof = false;              ///< the file has no more bytes
     bool inDiscard = false;          ///< the rest of an overlong line is being dropped
     long lineNumber = 0;             ///< lines taken so far
 };
@@ -131,13 +131,13 @@ struct MdmCreation {
     bool withinPersons = false;  ///< repeated measures within persons (growthModel)
     int rawDataType = -1;        ///< RawDataType, -1 until given
     bool vKnownDeclared = false; ///< the template's VKNOWN: flag, kept for rewriting
-    int hasMissing = 0;
-    int deleteNow = 1;
+    int hasMissing = 0;          ///< the level-1 file holds missing data
+    int deleteNow = 1;           ///< delete records with missing data now (1) or at analysis (0)
     bool sameMissing = true;     ///< one missing code serves all level-1 variables
     std::vector<double> missingCodes;  ///< ASCII: p1 codes
-    bool numericIds = false;
-    std::string rawFileName[2];
-    std::string rawFormat[2];
+    bool numericIds = false;     ///< package IDs are numeric (never for ASCII)
+    std::string rawFileName[2];  ///< level-1 and level-2 raw file names
+    std::string rawFormat[2];    ///< ASCII read formats of the two levels
     int rawVarCount[2] = {0, 0}; ///< variables in each raw file
     std::vector<NameSlot> names[2];  ///< name tables: slot 0 intercept, then variables
     RawSource source[2];         ///< the opened level-1 and level-2 files
@@ -147,9 +147,9 @@ struct MdmCreation {
 
 /// Counts the builder leaves for the driver's closing lines.
 struct BuildCounts {
-    long l1Records = 0;
-    long l2Records = 0;
-    int deletedGroups = 0;
+    long l1Records = 0;      ///< N, level-1 records stored
+    long l2Records = 0;      ///< J, groups stored
+    int deletedGroups = 0;   ///< level-2 records dropped for missing data (packages)
 };
 
 /// Reads an MDM creation template file into `c` (ends the run on errors).
