@@ -124,7 +124,7 @@ void make_model(const MdmHeader& mdm, ModelSpec& m) {
     m.deletionBasis.assign(m.numL1Slots, 0);
     m.outcome = 1;
     m.l1Role[1] = -1;
-    m.l1Role[2] = m.l1Role[3] = 1;
+    m.l1Role[0] = m.l1Role[2] = m.l1Role[3] = 1;
     for (int slot : {0, 2, 3})
         for (int k = 0; k < 3; ++k) m.l2Predictors[m.pred(0, slot, k)] = k;
     m.numTerms = 3;

@@ -151,13 +151,11 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
     fit.weighted = rs.level1Weight > 0 || rs.level2Weight > 0;
     fit.coefLetter = rs.withinPersons ? 'P' : 'B';
 
-    // Coefficients in model order: the intercept, then the level-1 terms.
+    // Coefficients in model order: the slots the model marks as terms, the intercept included.
     const int slots = std::min(model.numL1Slots, fit.p1 + 1);
     for (int s = 0; s < slots; ++s) {
-        const bool term = s == 0 ? !model.noIntercept
-                                 : static_cast<std::size_t>(model.at(0, s)) < model.l1Role.size() &&
-                                       model.l1Role[model.at(0, s)] == 1;
-        if (term) fit.coefSlot.push_back(s);
+        const std::size_t cell = static_cast<std::size_t>(model.at(0, s));
+        if (cell < model.l1Role.size() && model.l1Role[cell] == 1) fit.coefSlot.push_back(s);
     }
     fit.Q = static_cast<int>(fit.coefSlot.size());
     const int firstNumber = model.noIntercept ? 1 : 0;

@@ -151,7 +151,7 @@ void make_model(const MdmHeader& mdm, const std::string& outcome, const std::vec
     m.noIntercept = coefs.empty() || coefs[0].name != "INTRCPT1";
     for (const Coef& c : coefs) {
         const int slot = find_slot(mdm.l1Names, c.name);
-        if (slot > 0) m.l1Role[slot] = 1;
+        m.l1Role[slot] = 1;
         m.l1Centering[slot] = c.centering;
         m.fixedEffectOnly[slot] = c.random ? 0 : 1;
         for (std::size_t k = 0; k < c.l2.size(); ++k) {
