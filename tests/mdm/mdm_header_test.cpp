@@ -212,20 +212,6 @@ TEST(MdmHeaderReader, EveryTruncationEndsWithAMessage) {
     }
 }
 
-TEST(MdmHeaderReader, VKnownFileRecords) {
-    InTempDir d("mdmvk");
-    testsupport::write_file("vk.mdm", hand_made_vknown());
-    MdmContents m = read_whole_mdm("vk.mdm");
-    EXPECT_TRUE(m.h.isVKnown);
-    EXPECT_FALSE(m.h.numericIds);
-    ASSERT_EQ(m.vknown.size(), 2u);
-    EXPECT_EQ(slot_text(m.vknown[1].id), right12("T02"));
-    EXPECT_EQ(m.vknown[1].stats, (std::vector<double>{10, 11}));
-    EXPECT_EQ(m.vknown[1].covariance, (std::vector<double>{12, 13, 14}));
-    EXPECT_EQ(m.vknown[1].l2Values, (std::vector<double>{15}));
-    EXPECT_TRUE(m.atEnd);
-}
-
 TEST(MdmGroupBlocks, CorruptCountEndsTheRun) {
     InTempDir d("mdmblk");
     std::string bytes = hand_made(FileSpec{});
