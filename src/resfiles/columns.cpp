@@ -1,6 +1,7 @@
 // Columns of the residual files and the per-group values of the level-2 file:
 // empirical Bayes and OLS residuals, fitted and EB coefficients, posterior
 // (co)variances and the group diagnostics.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -211,7 +212,8 @@ void fitted_coefficients(const LinearFit& fit, long j, double* out) {
     const int w2 = fit.p2 + 1;
     for (int q = 0; q < fit.Q; ++q) out[q] = 0.0;
     const std::size_t row = static_cast<std::size_t>(j) * w2;
-    for (int k = 0; k < fit.F; ++k) {
+    const int F = std::min({fit.F, static_cast<int>(fit.gammaCoef.size()), static_cast<int>(fit.gammaL2Slot.size())});
+    for (int k = 0; k < F; ++k) {
         const int q = fit.gammaCoef[k], s = fit.gammaL2Slot[k];
         if (q < 0 || q >= fit.Q || s < 0 || s >= w2 || row + s >= fit.l2Design.size()) continue;
         if (k < static_cast<int>(fit.gamma.size())) out[q] += fit.gamma[k] * fit.l2Design[row + s];
@@ -224,7 +226,7 @@ std::vector<ResidualRow> level2_rows(const LinearFit& fit, const MdmHeader& mdm,
                                      bool secondDispersion, const std::vector<double>& condDisp,
                                      const std::vector<int>& l2Slots) {
     const long J = fit.J;
-    const int r = fit.r, Q = fit.Q, p2 = mdm.numL2Vars;
+    const int r = std::min<int>(fit.r, static_cast<int>(fit.randomCoef.size())), Q = fit.Q, p2 = mdm.numL2Vars;
     const std::size_t rr = static_cast<std::size_t>(r) * r;
     const bool perUnitOk = static_cast<long>(fit.n.size()) >= J && fit.u.size() >= J * static_cast<std::size_t>(r) &&
                            fit.postDisp.size() >= J * rr && fit.bOls.size() >= J * static_cast<std::size_t>(r) &&

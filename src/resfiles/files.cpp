@@ -1,5 +1,6 @@
 // The residual files of a fitted linear model: the level-2 file from the
 // per-unit results, the level-1 file from one more walk over the group blocks.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <ctime>
@@ -72,8 +73,9 @@ void read_exact(BlockReader& br, void* buffer, std::size_t bytes) {
 int read_block(BlockReader& br, std::vector<double>& means, std::vector<double>& rec) {
     std::int32_t count = 0;
     read_exact(br, &count, sizeof count);
-    const long long need = (static_cast<long long>(count) + 1) * br.p1 * 8;
-    if (count < 0 || need > br.remaining) fatal_exit(4);
+    // Compared by division so that a damaged count cannot overflow the product.
+    const long long perRecord = 8LL * br.p1;
+    if (count < 0 || (perRecord > 0 && count + 1LL > br.remaining / perRecord)) fatal_exit(4);
     means.resize(br.p1);
     read_exact(br, means.data(), sizeof(double) * br.p1);
     rec.resize(static_cast<std::size_t>(count) * br.p1);
@@ -101,7 +103,9 @@ void write_level2_residual_file(LinearFit& fit, const RunSettings& rs, const Mod
 
 void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, const ModelSpec& model,
                                 const MdmHeader& mdm, FILE* mdmFile) {
-    const int p1 = mdm.numL1Vars, p2 = mdm.numL2Vars, Q = fit.Q, r = fit.r;
+    const int p1 = mdm.numL1Vars, p2 = mdm.numL2Vars;
+    const int Q = std::min<int>(fit.Q, static_cast<int>(fit.coefSlot.size()));
+    const int r = std::min<int>(fit.r, static_cast<int>(fit.randomCoef.size()));
     const long J = fit.J;
     ResidualLayout L = base_layout(rs, mdm, 1);
     L.columns = level1_columns(residual_naming(fit, model, mdm, 1));
