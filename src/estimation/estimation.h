@@ -333,5 +333,8 @@ void fit_vknown(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* m
 /// The final tables, the exploratory section, the residual file and the list of left-out units.
 void report_vknown(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* out,
                    const VKnownFit& fit);
+/// Writes the requested level-2 residual file: one record per unit that took part.
+void write_vknown_residual_file(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
+                                const VKnownFit& fit);
 /// The whole V-known analysis of one pass: fit_vknown then report_vknown.
 void run_vknown_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);

@@ -364,4 +364,38 @@ TEST(VkWholeRun, ReportSectionsAndNewcmdReproducesTheRun) {
     std::filesystem::remove_all(dir);
 }
 
+// The level-2 file holds one record per unit taken into the analysis.
+TEST(VkWholeRun, LevelTwoResidualFileHasOneRecordPerUsedUnit) {
+    const std::string dir = make_temp_dir("vkres");
+    VkData d = six_units();
+    d.units[3].cov = {0.0};  // left out
+    write_vk_mdm(dir + "/six.mdm", d);
+    write_file(dir + "/m.cmd",
+               "NUMIT:500\nLEVEL1:EFFECT+RANDOM\nLEVEL2:EFFECT=INTRCPT2+RANDOM/\nOUTPUT:r.out\nTITLE:x\n"
+               "RESFIL2:Y/X\nRESFILTYPE:FREEFORMAT\nLEV1OLS:0\nHYPOTH:n\n");
+    ASSERT_EQ(run_arb2("six.mdm m.cmd", dir).status, 0);
+    std::istringstream file(read_file(dir + "/resfil2.dat"));
+    std::string line;
+    std::getline(file, line);
+    EXPECT_EQ(line, "ID,NJ,CHIPCT,MDIST,EBEFFECT,OLEFFECT,FVEFFECT,ECEFFECT,PV11,PVC11,X");
+    std::vector<std::string> ids;
+    while (std::getline(file, line)) {
+        std::vector<double> v;
+        std::istringstream cells(line.substr(line.find(',') + 1));
+        std::string c;
+        while (std::getline(cells, c, ',')) v.push_back(std::atof(c.c_str()));
+        ASSERT_EQ(v.size(), 10u) << line;
+        ids.push_back(line.substr(0, line.find(',')));
+        const VkUnit& u = d.units[ids.size() <= 3 ? ids.size() - 1 : ids.size()];
+        EXPECT_EQ(v[0], 1);                              // one record of estimates
+        EXPECT_NEAR(v[4], u.stats[0] - v[5], 1e-6);      // OL = b - FV
+        EXPECT_NEAR(v[6], v[5] + v[3], 1e-6);            // EC = FV + EB
+        EXPECT_LT(v[8], v[7]);                           // PVC leaves out the uncertainty of gamma
+        EXPECT_EQ(v[9], u.l2[0]);
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"          U1", "          U2", "          U3", "          U5",
+                                             "          U6"}));
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace
