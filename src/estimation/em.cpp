@@ -365,24 +365,9 @@ bool robust_gamma_covariance(const LinearFit& fit, std::vector<double>& cov) {
     return pd_check(0, Fe, est.data(), nullptr, Fe) == 0;
 }
 
-void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
-                  LinearFit& fit) {
-    // 1. Layout, level-2 weights and centring.
-    prepare_linear_fit(rs, model, mdm, out, fit);
-    const ReportLabels L = make_report_labels(model, rs, mdm);
-    const std::string outcome =
-        fit.outcomeSlot >= 0 && fit.outcomeSlot < static_cast<int>(model.l1Names.size())
-            ? std::string(model.l1Names[fit.outcomeSlot].text, 8)
-            : std::string();
+void least_squares(const RunSettings& rs, FILE* out, const ReportLabels& L, const std::string& outcome,
+                   LinearFit& fit) {
     const int r = fit.r, Fe = fit.Fe, F = fit.F;
-
-    // 3. The set-up pass.
-    setup_pass(rs, model, mdm, mdmFile, out, fit);
-
-    // 4. Records removed at analysis time.
-    if (fit.N != fit.Nmdm && out != nullptr)
-        std::fprintf(out, "\nRun-time deletion has reduced the number of level-1 records to %ld\n\n", fit.N);
-
     // 5. An outcome of zeros has nothing to model.
     if (fit.yy == 0.0) {
         if (out != nullptr) std::fprintf(out, "The outcome variable is all zeros!");
@@ -441,11 +426,12 @@ void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE*
     // 9. The likelihood constant, with the half of Neff taken in whole numbers.
     fit.likConst = static_cast<double>(neff / 2) * std::log(TWO_PI_K);
 
+    // The iterations start from the least-squares gammas.
+    fit.gammaE = gOls;
+    fit.gammaCovEst = olsInv;
     if (r == 0) {
         // Without random coefficients the least-squares results are final.
         fit.gamma = fit.gammaOls;
-        fit.gammaE = gOls;
-        fit.gammaCovEst = olsInv;
         fit.gammaCov = fit.olsCov;
         fit.sigma2 = fit.sigma2Ols;
         fit.logLik = fit.olsLogLik;
@@ -466,13 +452,13 @@ void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE*
             }
             fit.residualSS[j] = rr;
         }
-        return;
     }
+}
 
+void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std::string& outcome, LinearFit& fit) {
+    const int r = fit.r, Fe = fit.Fe, F = fit.F;
     // 10. Starting values.
     compute_starting_values(rs, out, L, fit);
-    fit.gammaE = gOls;
-    fit.gammaCovEst = olsInv;
     if (!output_is_console(out)) {
         std::printf("Starting values computed.  Iterations begun.\n");
         std::printf("Should you wish to terminate the iterations prior to convergence, enter cntl-c\n");
@@ -628,4 +614,25 @@ void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE*
     print_reliabilities(out, L, r, fit.reliability.data());
     if (fit.Jo < fit.J) print_partial_note(out, "reliability estimates", fit.Jo, fit.J);
     print_likelihood_line(out, t, lik);
+}
+
+void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
+                  LinearFit& fit) {
+    // 1. Layout, level-2 weights and centring.
+    prepare_linear_fit(rs, model, mdm, out, fit);
+    const ReportLabels L = make_report_labels(model, rs, mdm);
+    const std::string outcome =
+        fit.outcomeSlot >= 0 && fit.outcomeSlot < static_cast<int>(model.l1Names.size())
+            ? std::string(model.l1Names[fit.outcomeSlot].text, 8)
+            : std::string();
+
+    // 3. The set-up pass.
+    setup_pass(rs, model, mdm, mdmFile, out, fit);
+
+    // 4. Records removed at analysis time.
+    if (fit.N != fit.Nmdm && out != nullptr)
+        std::fprintf(out, "\nRun-time deletion has reduced the number of level-1 records to %ld\n\n", fit.N);
+
+    least_squares(rs, out, L, outcome, fit);
+    if (fit.r > 0) em_iterations(rs, out, L, outcome, fit);
 }

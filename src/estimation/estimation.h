@@ -178,9 +178,12 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
                         FILE* out, LinearFit& fit);
 /// The one pass over the level-1 records: deletion, centring, weights, cross-products,
 /// the per-unit OLS fits, the stores A, B, D, E, G, the OLS report and notes.
-/// `workY`, when not null, replaces the outcome record by record (after deletion).
+/// `workY`, when not null, replaces the outcome record by record (kept records, in
+/// order), and `workMultiplier` multiplies each record's outcome and design row
+/// (the square root of a working weight); the OLS report is then left out.
 void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
-                FILE* mdmFile, FILE* out, LinearFit& fit, const double* workY = nullptr);
+                FILE* mdmFile, FILE* out, LinearFit& fit, const double* workY = nullptr,
+                const double* workMultiplier = nullptr);
 /// sigma2(0), V_bar(0), D_bar(0) and Tau(0), with its checks and repair.
 void compute_starting_values(RunSettings& rs, FILE* out, const ReportLabels& labels, LinearFit& fit);
 /// Makes Tau(0) usable according to the FIXTAU mode, or through the console menu.
@@ -188,8 +191,16 @@ void compute_starting_values(RunSettings& rs, FILE* out, const ReportLabels& lab
 /// for the non-linear first step of the automatic repair. Returns the action taken.
 int repair_tau0(int r, double* tau, double* tauInv, const double* dbar0, int mode,
                 const ReportLabels& labels, FILE* out, bool fullOutput, double* sigma2, bool makeDiagonal);
-/// The least-squares block, the starting values and the EM iterations up to the
-/// final iteration block. The final tables (Part of the report) follow at the call site.
+/// Steps 5-9 after the set-up pass: the zero-outcome check, pooled OLS gammas (stop 11),
+/// degrees of freedom, the least-squares block and K; final results when r = 0.
+void least_squares(const RunSettings& rs, FILE* out, const ReportLabels& labels, const std::string& outcome,
+                   LinearFit& fit);
+/// Starting values, the EM iterations and the final iteration block (r > 0), from the
+/// least-squares state; `outcome` is the outcome's 8-character name for the tables.
+void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& labels, const std::string& outcome,
+                   LinearFit& fit);
+/// One analysis: layout, set-up pass, least squares, then the iterations up to the final
+/// iteration block. The final tables of the report follow at the call site.
 void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,
                   FILE* out, LinearFit& fit);
 /// True when Tau inverts (tauInv filled) and passes the positive-definiteness test.

@@ -265,12 +265,12 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
 // ---- The set-up pass ---------------------------------------------------------------
 
 void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,
-                FILE* out, LinearFit& fit, const double* workY) {
+                FILE* out, LinearFit& fit, const double* workY, const double* workMultiplier) {
     const int p1 = fit.p1, Q = fit.Q, r = fit.r, Fe = fit.Fe;
     const long J = fit.J;
     const int w2 = fit.p2 + 1;
     const bool someFixed = r < Q;
-    const bool nonlinearPass = workY != nullptr;
+    const bool nonlinearPass = workY != nullptr || workMultiplier != nullptr;
 
     for (UnitStore* s : {&fit.storeA, &fit.storeB, &fit.storeC, &fit.storeD, &fit.storeE, &fit.storeG}) {
         if (!s->open) continue;
@@ -427,6 +427,11 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
                 const double a = l1Weight ? row[rs.level1Weight - 1] / unitMeanWeight : 1.0;
                 const double v = known ? row[rs.precisionVar - 1] : 1.0;
                 const double m = std::sqrt(a) / std::sqrt(v);
+                y *= m;
+                for (int q = 0; q < Q; ++q) x[q] *= m;
+            }
+            if (workMultiplier != nullptr) {
+                const double m = workMultiplier[recordIndex];
                 y *= m;
                 for (int q = 0; q < Q; ++q) x[q] *= m;
             }
