@@ -16,6 +16,8 @@ namespace {
 
 // A unit whose level-1 predictor matrix has a larger condition figure has no OLS estimate.
 constexpr double MAX_CONDITION = 1000000.0;
+// Bytes the per-unit blocks may take in memory (scratch files hold the rest).
+constexpr double MAX_UNIT_BYTES = 16.0 * 1024 * 1024 * 1024;
 
 // Stops the run after a weight or known variance at or below zero.
 [[noreturn]] void weights_not_positive(FILE* out, const char* who) {
@@ -235,6 +237,9 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
     }
 
     const int r = fit.r, Fe = fit.Fe;
+    // The per-unit blocks kept in memory; a model too large for them ends as out of memory.
+    const double perUnit = static_cast<double>(Fe) * Fe + 2.0 * Fe + 2.0 * r * r + 4.0 * r + 8.0;
+    if (perUnit * static_cast<double>(J) * sizeof(double) > MAX_UNIT_BYTES) fatal_exit(3);
     fit.n.assign(J, 0);
     fit.yyUnit.assign(J, 0.0);
     fit.ssyUnit.assign(J, 0.0);

@@ -351,3 +351,59 @@ INSTANTIATE_TEST_SUITE_P(Damage, CorruptDataPart,
                          [](const testing::TestParamInfo<CorruptCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
+
+namespace {
+
+// The non-linear and heterogeneous-variance drivers feed working outcomes and
+// record multipliers; the cross-products follow them and the OLS report is left out.
+struct WorkingCase {
+    const char* name;
+    double outcomeScale;  // working outcome = scale * raw outcome
+    double multiplier;    // every record's multiplier
+    double yyFactor;      // expected y'y relative to the raw one
+};
+
+class WorkingData : public SetupPass, public testing::WithParamInterface<WorkingCase> {};
+
+TEST_P(WorkingData, ReplaceTheOutcomeAndWeightTheRecords) {
+    const WorkingCase& c = GetParam();
+    const DataSet d = simple_data(8, 5);
+    const std::string dir = testsupport::make_temp_dir("working");
+    const MdmHeader mdm = write_mdm(dir + "/d.mdm", d);
+    ModelSpec model;
+    make_model(mdm, "Y", simple_model(), model);
+    RunSettings rs = quick_settings();
+    std::vector<double> y, m;
+    for (const Unit& u : d.units)
+        for (const auto& row : u.rows) {
+            y.push_back(c.outcomeScale * row[1]);
+            m.push_back(c.multiplier);
+        }
+    FILE* f = std::fopen((dir + "/d.mdm").c_str(), "rb");
+    FILE* out = std::fopen((dir + "/r.out").c_str(), "w+");
+    LinearFit raw, work;
+    prepare_linear_fit(rs, model, mdm, out, raw);
+    setup_pass(rs, model, mdm, f, out, raw);
+    prepare_linear_fit(rs, model, mdm, out, work);
+    setup_pass(rs, model, mdm, f, out, work, y.data(), m.data());
+    std::fclose(out);
+    std::fclose(f);
+    for (long j = 0; j < raw.J; ++j) {
+        EXPECT_NEAR(work.yyUnit[j], c.yyFactor * raw.yyUnit[j], 1e-9 * raw.yyUnit[j]);
+        // OLS coefficients scale with the outcome, not with the multiplier.
+        for (int s = 0; s < raw.r; ++s)
+            EXPECT_NEAR(work.bOls[j * raw.r + s], c.outcomeScale * raw.bOls[j * raw.r + s], 1e-9);
+    }
+    const std::string report = testsupport::read_file(dir + "/r.out");
+    EXPECT_EQ(report.find("Level-1 OLS regressions"), report.rfind("Level-1 OLS regressions"));
+    release_linear_fit(raw);
+    release_linear_fit(work);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, WorkingData,
+                         testing::Values(WorkingCase{"same_outcome", 1.0, 1.0, 1.0},
+                                         WorkingCase{"scaled_outcome", 3.0, 1.0, 9.0},
+                                         WorkingCase{"multiplied_records", 1.0, 2.0, 4.0}),
+                         [](const testing::TestParamInfo<WorkingCase>& i) { return std::string(i.param.name); });
+
+}  // namespace
