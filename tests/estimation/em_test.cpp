@@ -281,19 +281,6 @@ TEST_F(Em, DegreesOfFreedomOfTheGammas) {
               std::string::npos);
 }
 
-// DEBUG prints the iteration block, with V_bar and D_bar, at every iteration.
-TEST_F(Em, DebugPrintsEveryIteration) {
-    RunSettings rs = reference_settings(false);
-    rs.debugLevel = 1;
-    rs.maxIterations = 4;
-    FitRun run;
-    run_fit(hsb_data(), "MATHACH", hsb_rc(), rs, run);
-    for (int k = 1; k <= 4; ++k)
-        EXPECT_NE(run.report.find("******* ITERATION " + std::to_string(k) + " *******"), std::string::npos) << k;
-    EXPECT_NE(run.report.find("\n V_bar\n"), std::string::npos);
-    EXPECT_NE(run.report.find("\n D_bar(0)\n"), std::string::npos);
-}
-
 // Stops of the analysis driver and their messages in the report.
 struct DriverStopCase {
     const char* name;
@@ -328,14 +315,5 @@ INSTANTIATE_TEST_SUITE_P(
                                    "There is a problem in the fixed portion of the model.  A near singularity is\n"},
                     DriverStopCase{"outcome_all_zeros", 0, "The outcome variable is all zeros!"}),
     [](const testing::TestParamInfo<DriverStopCase>& i) { return std::string(i.param.name); });
-
-// K uses the half of Neff in whole numbers: with an odd Neff, (Neff - 1) / 2.
-TEST_F(Em, LikelihoodConstantRoundsHalfOfNeffDown) {
-    FitRun reml, ml;
-    run_fit(hsb_data(), "MATHACH", hsb_null(), reference_settings(false), reml);
-    run_fit(hsb_data(), "MATHACH", hsb_null(), reference_settings(true), ml);
-    EXPECT_DOUBLE_EQ(reml.fit.likConst, 3592.0 * std::log(6.2831853));  // N - F = 7184
-    EXPECT_DOUBLE_EQ(ml.fit.likConst, 3592.0 * std::log(6.2831853));    // N = 7185
-}
 
 }  // namespace
