@@ -1,5 +1,6 @@
-// Test fixtures for the package readers: a little byte builder and a writer of
-// SYSTAT .SYS files (comment lines, single or double storage, segmented records).
+// Test fixtures for the package readers: a byte builder, a SYSTAT .SYS writer
+// (comment lines, single or double storage, segmented records), a forked-child
+// runner and a read-everything helper.
 #pragma once
 
 #include <sys/wait.h>
@@ -17,33 +18,19 @@
 
 namespace pkgfix {
 
-/// Appends little- or big-endian numbers and text to a byte string.
+/// Appends numbers (little-endian unless `big`) and text to a byte string.
 struct Bytes {
     std::string s;
-    /// One byte.
-    Bytes& u8(int v) { s.push_back(static_cast<char>(v & 0xff)); return *this; }
-    /// Little-endian 16-bit value.
-    Bytes& le16(int v) { return u8(v).u8(v >> 8); }
-    /// Little-endian 32-bit value.
-    Bytes& le32(std::int64_t v) { return u8(int(v)).u8(int(v >> 8)).u8(int(v >> 16)).u8(int(v >> 24)); }
-    /// Big-endian 16-bit value.
-    Bytes& be16(int v) { return u8(v >> 8).u8(v); }
-    /// Big-endian 32-bit value.
-    Bytes& be32(std::int64_t v) { return u8(int(v >> 24)).u8(int(v >> 16)).u8(int(v >> 8)).u8(int(v)); }
-    /// Little-endian IEEE double.
-    Bytes& f64(double d) {
-        std::uint64_t b;
-        std::memcpy(&b, &d, 8);
-        for (int i = 0; i < 8; ++i) u8(int(b >> (8 * i)));
+    bool big = false;
+    Bytes& u8(std::int64_t v) { s.push_back(static_cast<char>(v & 0xff)); return *this; }
+    Bytes& num(std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) u8(static_cast<std::int64_t>(v >> (8 * (big ? n - 1 - i : i))));
         return *this;
     }
-    /// Little-endian IEEE single.
-    Bytes& f32(float f) {
-        std::uint32_t b;
-        std::memcpy(&b, &f, 4);
-        for (int i = 0; i < 4; ++i) u8(int(b >> (8 * i)));
-        return *this;
-    }
+    Bytes& i16(std::int64_t v) { return num(static_cast<std::uint64_t>(v), 2); }
+    Bytes& i32(std::int64_t v) { return num(static_cast<std::uint64_t>(v), 4); }
+    Bytes& f64(double d) { std::uint64_t b; std::memcpy(&b, &d, 8); return num(b, 8); }
+    Bytes& f32(float f) { std::uint32_t b; std::memcpy(&b, &f, 4); return num(b, 4); }
     /// Text padded with `pad` (or cut) to exactly n bytes.
     Bytes& text(const std::string& t, std::size_t n, char pad = ' ') {
         std::string x = t.substr(0, n);
@@ -51,87 +38,59 @@ struct Bytes {
         s += x;
         return *this;
     }
-    /// n copies of a byte.
-    Bytes& fill(std::size_t n, int v) { s.append(n, static_cast<char>(v)); return *this; }
 };
 
-/// One SYSTAT record value: numeric or 12-character text.
-struct SysValue {
-    bool isChar = false;
-    double num = 0.0;
-    std::string text;
-};
-
-/// A SYSTAT file to write.
+/// A SYSTAT file: names (with "$" for character variables) and rows whose
+/// character cells are given in `text` and numeric cells in `num`.
 struct SystatSpec {
-    std::vector<std::string> names;            ///< file order; names with "$" are character
-    std::vector<std::vector<SysValue>> rows;   ///< values in file order
-    bool doubleStorage = true;                 ///< 8-byte values (else 4-byte)
-    std::vector<std::string> comments;         ///< comment lines written before the header
-    bool segmentAll = false;                   ///< force segmented framing on every record
+    std::vector<std::string> names;
+    std::vector<std::vector<double>> num;       ///< per row, the numeric values in file order
+    std::vector<std::vector<std::string>> text; ///< per row, the character values in file order
+    bool doubleStorage = true;
+    std::vector<std::string> comments;          ///< comment lines before the header
+    bool segmentAll = false;                    ///< segmented framing even for short records
 };
 
-/// Payload of one record: all numeric values, then the character values.
-inline std::string systat_payload(const SystatSpec& sp, const std::vector<SysValue>& row) {
-    Bytes b;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        if (row[i].isChar) continue;
-        if (sp.doubleStorage) b.f64(row[i].num); else b.f32(static_cast<float>(row[i].num));
-    }
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        if (row[i].isChar) b.text(row[i].text, 12);
-    }
-    return b.s;
-}
-
-/// Frames a payload: short records between length markers, long ones in 128-byte
-/// segments, each followed by a two-byte header giving the next segment's length.
-inline std::string systat_frame(const std::string& payload, bool forceSegments) {
-    Bytes b;
-    if (payload.size() < 128 && !forceSegments) {
-        b.u8(int(payload.size()));
-        b.s += payload;
-        b.u8(int(payload.size()));
-        return b.s;
-    }
-    b.u8(0x81);
-    std::size_t at = 0;
-    for (;;) {
-        std::size_t n = std::min<std::size_t>(128, payload.size() - at);
-        b.s += payload.substr(at, n);
-        at += n;
-        if (at >= payload.size()) break;
-        std::size_t next = std::min<std::size_t>(128, payload.size() - at);
-        b.u8(0x81).u8(next == 128 ? 0x81 : int(next));
-    }
-    b.u8(0x81);
-    return b.s;
-}
-
-/// The whole file.
+/// The whole file: header, names, then each record between length markers or,
+/// when long, in 128-byte segments joined by two-byte headers.
 inline std::string systat_file(const SystatSpec& sp) {
     Bytes b;
     int nv = static_cast<int>(sp.names.size());
-    int storage = sp.doubleStorage ? 2 : 1;
     if (!sp.comments.empty()) {
-        b.u8(6).le16(nv).le16(0).le16(0).u8(6);
+        b.u8(6).i16(nv).i16(0).i16(0).u8(6);
         for (const std::string& c : sp.comments) b.u8(72).text(c, 72).u8(72);
-        b.u8(72).fill(72, '$').u8(72);
+        b.u8(72).text("", 72, '$').u8(72);
     }
-    b.u8(6).le16(nv).le16(0).le16(storage).u8(6);
+    b.u8(6).i16(nv).i16(0).i16(sp.doubleStorage ? 2 : 1).u8(6);
     for (const std::string& n : sp.names) b.u8(12).text(n, 12).u8(12);
-    for (const auto& row : sp.rows) b.s += systat_frame(systat_payload(sp, row), sp.segmentAll);
+    for (std::size_t r = 0; r < sp.num.size(); ++r) {
+        Bytes p;
+        for (double v : sp.num[r]) sp.doubleStorage ? p.f64(v) : p.f32(static_cast<float>(v));
+        for (const std::string& t : sp.text[r]) p.text(t, 12);
+        if (p.s.size() < 128 && !sp.segmentAll) {
+            b.u8(static_cast<std::int64_t>(p.s.size())).text(p.s, p.s.size()).u8(static_cast<std::int64_t>(p.s.size()));
+            continue;
+        }
+        b.u8(0x81);
+        for (std::size_t at = 0; at < p.s.size(); at += 128) {
+            if (at) b.u8(0x81).u8(p.s.size() - at >= 128 ? 0x81 : static_cast<std::int64_t>(p.s.size() - at));
+            b.s += p.s.substr(at, 128);
+        }
+        b.u8(0x81);
+    }
     return b.s;
 }
 
-/// Outcome of running a piece of code in a forked child.
+/// Set in forked children: the leak checker is skipped at their exit.
+inline bool inForkedChild = false;
+
+/// Outcome of code run in a forked child.
 struct ChildResult {
     int status = -1;   ///< exit status; -1 when the child died of a signal
-    std::string out;   ///< what it printed on stdout and stderr
+    std::string out;   ///< its standard output and error
 };
 
-/// Runs `fn` in a forked child with its output captured; a child that returns
-/// normally exits with status 77.
+/// Runs `fn` in a forked child with output captured; returning from `fn` exits with 77.
 inline ChildResult in_child(const std::function<void()>& fn) {
     setenv("ARB2_NO_EXIT_WAIT", "1", 1);
     std::fflush(nullptr);
@@ -140,6 +99,7 @@ inline ChildResult in_child(const std::function<void()>& fn) {
     if (pipe(fds) != 0) return r;
     pid_t pid = fork();
     if (pid == 0) {
+        inForkedChild = true;
         close(fds[0]);
         dup2(fds[1], 1);
         dup2(fds[1], 2);
@@ -158,20 +118,16 @@ inline ChildResult in_child(const std::function<void()>& fn) {
     return r;
 }
 
-/// One record as the tests compare it.
-struct ReadRow {
-    std::string id;              ///< character ID slot, or the numeric ID printed "%.0f"
-    std::vector<double> values;
-};
-
-/// All records of a package file with the named ID and variables selected.
+/// Every record of a package file: IDs as text ("%.0f" or the 12-character
+/// slot, "missing" for a missing numeric ID) and the selected values.
 struct ReadAll {
-    std::vector<ReadRow> rows;
+    std::vector<std::string> ids;
+    std::vector<std::vector<double>> values;
     int last = PKG_END;          ///< result of the read that ended the loop
     bool numericId = false;
 };
 
-/// Opens, selects by name, and reads every record (in this process).
+/// Opens the file, selects the ID and variables by name, reads every record.
 inline ReadAll read_all(int type, const std::string& path, int level, const std::string& idName,
                         const std::vector<std::string>& vars) {
     ReadAll out;
@@ -180,21 +136,12 @@ inline ReadAll read_all(int type, const std::string& path, int level, const std:
     pkg_set_id(pf, pkg_find_variable(pf, idName.c_str()));
     for (const std::string& v : vars) pkg_add_selected(pf, pkg_find_variable(pf, v.c_str()));
     PackageRecord rec;
-    for (;;) {
-        out.last = pkg_read_record(pf, rec);
-        if (out.last != PKG_RECORD) break;
-        ReadRow row;
+    while ((out.last = pkg_read_record(pf, rec)) == PKG_RECORD && out.ids.size() < 100000) {
+        char t[64];
+        std::snprintf(t, sizeof t, "%.0f", rec.numId);
         out.numericId = rec.numericId;
-        if (rec.numericId) {
-            char t[64];
-            std::snprintf(t, sizeof t, "%.0f", rec.numId);
-            row.id = rec.numId == MISSING_VALUE ? "missing" : t;
-        } else {
-            row.id = rec.charId.text;
-        }
-        row.values = rec.values;
-        out.rows.push_back(row);
-        if (out.rows.size() > 1000000) break;
+        out.ids.push_back(!rec.numericId ? rec.charId.text : rec.numId == MISSING_VALUE ? "missing" : t);
+        out.values.push_back(rec.values);
     }
     pkg_close(pf);
     return out;
