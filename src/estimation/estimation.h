@@ -205,6 +205,11 @@ void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE*
                   FILE* out, LinearFit& fit);
 /// True when Tau inverts (tauInv filled) and passes the positive-definiteness test.
 bool tau_usable(int r, const double* tau, double* tauInv);
+/// The final report after the iterations: fixed effects with their hypothesis tests,
+/// robust errors, matrix files, variance components, deviance, homogeneity test,
+/// exploratory regressions and residual files (the stores must still be open).
+void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
+                          LinearFit& fit);
 /// Closes the per-unit stores of the fit.
 void release_linear_fit(LinearFit& fit);
 

@@ -276,8 +276,9 @@ std::vector<Coef> hsb_full() {
 
 namespace estimtest {
 
-void run_hsb_command_file(const std::string& cmdName, FitRun& result) {
+void run_hsb_command_file(const std::string& cmdName, FitRun& result, bool finalReports, std::string* dirOut) {
     const std::string dir = testsupport::make_temp_dir("estimcmd");
+    if (dirOut != nullptr) *dirOut = dir;
     for (const char* f : {"hsb/hsb1.dat", "hsb/hsb2.dat", "hsb/hsb.mdmt"}) testsupport::copy_data(f, dir);
     testsupport::copy_data("hsb/" + cmdName, dir);
     char old[4096];
@@ -298,6 +299,7 @@ void run_hsb_command_file(const std::string& cmdName, FitRun& result) {
     read_command_file(rs, model, mdm);
     FILE* out = std::fopen(rs.outputFileName.c_str(), "w+");
     run_analysis(rs, model, mdm, mdmFile, out, result.fit);
+    if (finalReports) linear_final_reports(rs, model, mdm, mdmFile, out, result.fit);
     std::fclose(out);
     std::fclose(mdmFile);
     release_linear_fit(result.fit);

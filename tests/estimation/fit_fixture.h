@@ -88,6 +88,8 @@ namespace estimtest {
 
 /// Builds hsb.mdm with the MDM builder from the bundled template, reads the named
 /// command file with the command reader and fits it; the report text is kept.
-void run_hsb_command_file(const std::string& cmdName, FitRun& result);
+/// With `finalReports` the final report follows; `dir` receives the run's directory.
+void run_hsb_command_file(const std::string& cmdName, FitRun& result, bool finalReports = false,
+                          std::string* dir = nullptr);
 
 }  // namespace estimtest
