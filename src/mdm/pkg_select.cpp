@@ -204,9 +204,9 @@ int parse_answer_number(const std::string& s) {
     return static_cast<int>(neg ? -v : v);
 }
 
-// Prints the prompt and reads one number.
+// Prints the prompt and a blank, as every console question does, and reads one number.
 int read_number(const char* prompt) {
-    std::printf("%s", prompt);
+    std::printf("%s ", prompt);
     std::string answer;
     read_answer_line(answer);
     return parse_answer_number(answer);

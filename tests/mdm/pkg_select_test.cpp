@@ -28,11 +28,11 @@ const struct {
     std::string result;                 // the closing line: ID kind, ID and chosen names
 } kCases[] = {
     {"transcript, file order", RAW_SPSS, 2, 0, "1\n5\n2\n0\n", 77,
-     {kListing + " What variable is the group ID? " + " Please specify level-2 variable # 1(enter 0 to end):" +
-      " Please specify level-2 variable # 2(enter 0 to end):" + " Please specify level-2 variable # 3(enter 0 to end):"},
+     {kListing + " What variable is the group ID?  " + " Please specify level-2 variable # 1(enter 0 to end): " +
+      " Please specify level-2 variable # 2(enter 0 to end): " + " Please specify level-2 variable # 3(enter 0 to end): "},
      "[0|      ID    |    SIZE    | DISCLIM    ]"},
     {"systat refusals, order of choice", RAW_SYSTAT, 1, -1, "9\n2\n2\n4\n7\n5\n3\n0\n", 77,
-     {" Not a valid variable. Try again.\n", " Please specify level-1 variable # 1 (enter 0 to end): ",
+     {" Not a valid variable. Try again.\n", " Please specify level-1 variable # 1 (enter 0 to end):  ",
       " Not a valid variable. Try again.\n", " This is a character variable!\n", " Not a valid variable. Try again.\n"},
      "[1|      ID    |    MATH    |     SES    ]"},
     {"character ID after numeric", RAW_SPSS, 2, 1, repeat("1\n", 10), 15,
