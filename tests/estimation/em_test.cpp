@@ -181,6 +181,7 @@ class KeyboardStop : public Em, public testing::WithParamInterface<KeyboardCase>
     std::signal(SIGVTALRM, raise_interrupt);
     itimerval timer{};
     timer.it_value.tv_usec = 300000;
+    timer.it_interval.tv_usec = 300000;  // again, should one fall before the iterations
     setitimer(ITIMER_VIRTUAL, &timer, nullptr);
     RunSettings rs = reference_settings(false);
     rs.microCriterion = 1e-11;  // below the floor of the change: never converges
