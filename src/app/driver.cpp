@@ -25,7 +25,6 @@ constexpr const char* OPTION_STRING = "ei:m:p:r:vwEI:M:P:R:VW";
 constexpr const char* TEMPLATE_HEADER = "#ARB2 MDM CREATION TEMPLATE";
 constexpr const char* NEW_COMMAND_FILE = "newcmd.arb";
 constexpr const char* MI_RESULTS_FILE = "mixyzzy.dat";
-constexpr int NUM_LEVEL1_SCRATCH = 4;
 // The tenth read at the MDM-name prompt ends the run.
 constexpr int MAX_NAME_READS = 9;
 
@@ -39,7 +38,6 @@ struct PassFiles {
 
 // Files that live for the whole analysis road.
 struct RunFiles {
-    FILE* scratch[NUM_LEVEL1_SCRATCH] = {};  ///< level-1 data files, scratch-file mode only
     FILE* pvResults = nullptr;               ///< estimates of the plausible-value passes
 };
 
@@ -290,14 +288,23 @@ FILE* start_mi_results(const RunSettings& rs) {
 
 namespace {
 
-// Step 15: the analysis itself (the linear driver, or the V-known one for a
-// V-known file). Until it is wired in, a run ends here, after its header.
+// Step 15: the analysis itself: the V-known driver for a V-known file, the
+// linear engine with its final report otherwise. The non-linear and
+// heterogeneous-variance estimators are not part of this build.
 void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassFiles& pf, RunFiles&) {
     if (mdm.isVKnown) {
         run_vknown_analysis(rs, model, mdm, pf.mdm, pf.output);
         return;
     }
-    fatal_exit(0);
+    if (rs.analysisKind != AnalysisKind::Linear) {
+        std::printf("Non-linear and heterogeneous level-1 variance analyses are not available in this version.\n");
+        fatal_exit(0);
+    }
+    LinearFit fit;
+    run_analysis(rs, model, mdm, pf.mdm, pf.output, fit);
+    // The residual files read the per-unit stores, so the stores close last.
+    linear_final_reports(rs, model, mdm, pf.mdm, pf.output, fit);
+    release_linear_fit(fit);
 }
 
 // Step 17: closes the report; analyses that move back in it are cut at the last write first.
@@ -359,11 +366,9 @@ namespace {
     MdmHeader mdm;
     RunFiles files;
 
-    // Step 5.
+    // Step 5. The linear engine opens its own per-unit scratch files for each
+    // pass (or keeps the records in memory with -i), so none are opened here.
     rs.dataSourceName.clear();
-    if (!rs.inMemory) {
-        for (FILE*& f : files.scratch) f = open_scratch();
-    }
 
     bool firstPass = true;
     int plausiblePass = 0;
@@ -434,9 +439,6 @@ namespace {
 
     // Step 19.
     if (files.pvResults != nullptr) close_scratch(files.pvResults);
-    for (FILE* f : files.scratch) {
-        if (f != nullptr) close_scratch(f);
-    }
     fatal_exit(0);
 }
 
