@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "estimation/fit_fixture.h"
 #include "support/test_support.h"
@@ -22,30 +20,18 @@ std::vector<double> numbers_after(const std::string& text, const std::string& la
 }
 
 TEST(FinalReport, HsbTestsMatchIndependentResults) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
     FitRun run;
     std::string dir;
     run_hsb_command_file("hsb_full_tests.cmd", run, true, &dir);
     const std::string& rep = run.report;
-    std::map<std::string, double> ref, tol;
-    std::ifstream in(testsupport::data_path("hsb/tests_ref.tsv"));
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream s(line);
-        std::string model, quantity;
-        int index = 0;
-        double value = 0.0, t = 0.0;
-        s >> model >> quantity >> index >> value >> t;
-        ref[quantity] = value;
-        tol[quantity] = t;
-    }
+    auto ref = load_reference("hsb/tests_ref.tsv", "hsb_full_tests");
+    ASSERT_FALSE(ref.empty());
     const std::vector<double> chi = numbers_after(rep, "\nChi-square statistic = ");
     const std::vector<double> df = numbers_after(rep, "Degrees of freedom   = ");
     ASSERT_EQ(chi.size(), 2u) << "model-based and robust tests";
-    EXPECT_NEAR(chi[0], ref["glh_chisq"], tol["glh_chisq"]);
-    EXPECT_NEAR(chi[1], ref["glh_chisq_robust"], tol["glh_chisq_robust"]);
-    EXPECT_EQ(df[0], ref["glh_df"]);
+    EXPECT_NEAR(chi[0], ref["glh_chisq"][0].value, ref["glh_chisq"][0].tol);
+    EXPECT_NEAR(chi[1], ref["glh_chisq_robust"][0].value, ref["glh_chisq_robust"][0].tol);
+    EXPECT_EQ(df[0], ref["glh_df"][0].value);
     // The sections in the order of the run.
     const std::size_t finalTable = rep.find(" Final estimation of fixed effects:\n");
     const std::size_t robust = rep.find(" (with robust standard errors)\n");
@@ -68,22 +54,17 @@ TEST(FinalReport, HsbTestsMatchIndependentResults) {
 
 // A model without random coefficients reports its least-squares results as final.
 TEST(FinalReport, FixedOnlyModel) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
-    const std::string dir = testsupport::make_temp_dir("fixedonly");
-    const DataSet d = simple_data(12, 6);
-    const MdmHeader mdm = write_mdm(dir + "/d.mdm", d);
-    ModelSpec model;
-    make_model(mdm, "Y", {{"INTRCPT1", 0, false, {"INTRCPT2", "Z"}, {}}, {"X", 0, false, {"INTRCPT2"}, {}}}, model);
+    Opened o = open_data(simple_data(12, 6),
+                         {{"INTRCPT1", 0, false, {"INTRCPT2", "Z"}, {}}, {"X", 0, false, {"INTRCPT2"}, {}}});
     RunSettings rs = reference_settings(false);
-    FILE* f = std::fopen((dir + "/d.mdm").c_str(), "rb");
-    FILE* out = std::fopen((dir + "/r.out").c_str(), "w+");
+    FILE* out = std::fopen((o.dir + "/r.out").c_str(), "w+");
     LinearFit fit;
-    run_analysis(rs, model, mdm, f, out, fit);
-    linear_final_reports(rs, model, mdm, f, out, fit);
+    run_analysis(rs, o.model, o.mdm, o.file, out, fit);
+    linear_final_reports(rs, o.model, o.mdm, o.file, out, fit);
     std::fclose(out);
-    std::fclose(f);
+    std::fclose(o.file);
     release_linear_fit(fit);
-    const std::string rep = testsupport::read_file(dir + "/r.out");
+    const std::string rep = testsupport::read_file(o.dir + "/r.out");
     // The least-squares table, then its robust form, then sigma2 and the deviance with 1 parameter.
     EXPECT_NE(rep.find(" Least-squares estimates of fixed effects\n (with robust standard errors)\n"), std::string::npos);
     EXPECT_NE(rep.find("  level-1,       R    "), std::string::npos);

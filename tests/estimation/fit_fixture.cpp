@@ -2,7 +2,8 @@
 
 #include <unistd.h>
 
-#include <cstdint>
+#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -15,82 +16,58 @@ namespace estimtest {
 
 namespace {
 
-void put(std::string& b, const void* p, std::size_t n) {
-    b.append(static_cast<const char*>(p), n);
-}
-void put_i32(std::string& b, std::int32_t v) {
-    put(b, &v, 4);
-}
-void put_f64(std::string& b, double v) {
-    put(b, &v, 8);
-}
-void put_name(std::string& b, const std::string& name) {
-    const NameSlot s = make_variable_name(name.c_str());
-    put(b, s.text, 13);
-}
+// Every test of this program runs without the exit routine's wait.
+const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
 
 }  // namespace
 
 MdmHeader write_mdm(const std::string& path, const DataSet& d) {
-    const int p1 = static_cast<int>(d.l1Names.size());
-    const int p2 = static_cast<int>(d.l2Names.size());
-    const int J = static_cast<int>(d.units.size());
-    int N = 0, maxGroup = 0;
-    for (const Unit& u : d.units) {
-        N += static_cast<int>(u.rows.size());
-        maxGroup = std::max(maxGroup, static_cast<int>(u.rows.size()));
-    }
-    std::string b = "SSARB2";
-    const float version = 6.02f;
-    put(b, &version, 4);
-    for (int v : {p1, p2, N, J, d.hasMissing ? 1 : 0, d.deleteNow ? 1 : 0, 0, 2, maxGroup}) put_i32(b, v);
-    put_name(b, "INTRCPT1");
-    for (const std::string& n : d.l1Names) put_name(b, n);
-    put_name(b, "INTRCPT2");
-    for (const std::string& n : d.l2Names) put_name(b, n);
-    put_i32(b, 260);
-    b.append(std::string("l1.dat") + std::string(254, '\0'));
-    b.append(std::string("l2.dat") + std::string(254, '\0'));
-    for (int s = 0; s < p1; ++s) {
-        double sum = 0.0;
-        long n = 0;
-        for (const Unit& u : d.units)
-            for (const auto& row : u.rows)
-                if (row[s] != MISSING_VALUE) {
-                    sum += row[s];
-                    ++n;
-                }
-        put_f64(b, n > 0 ? sum / n : 0.0);
-    }
-    for (int s = 0; s < p2; ++s) {
-        double sum = 0.0;
-        for (const Unit& u : d.units) sum += u.l2[s];
-        put_f64(b, J > 0 ? sum / J : 0.0);
-    }
-    for (const Unit& u : d.units) {
-        NameSlot s;
-        normalise_name_slot(u.id.c_str(), 12, s);
-        put(b, s.text, 13);
-    }
-    for (const Unit& u : d.units)
-        for (double v : u.l2) put_f64(b, v);
-    for (const Unit& u : d.units) {
-        put_i32(b, static_cast<std::int32_t>(u.rows.size()));
-        for (int s = 0; s < p1; ++s) {
-            double sum = 0.0;
-            for (const auto& row : u.rows)
-                if (row[s] != MISSING_VALUE) sum += row[s];
-            put_f64(b, u.rows.empty() ? 0.0 : sum / static_cast<double>(u.rows.size()));
-        }
-        for (const auto& row : u.rows)
-            for (double v : row) put_f64(b, v);
-    }
-    testsupport::write_file(path, b);
     MdmHeader h;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    read_mdm_header(f, h);
+    h.numL1Vars = static_cast<int>(d.l1Names.size());
+    h.numL2Vars = static_cast<int>(d.l2Names.size());
+    h.numGroups = static_cast<int>(d.units.size());
+    h.hasMissing = d.hasMissing ? 1 : 0;
+    h.deleteNow = d.deleteNow ? 1 : 0;
+    h.sourceType = 2;
+    h.l1Names = {make_variable_name("INTRCPT1")};
+    h.l2Names = {make_variable_name("INTRCPT2")};
+    for (const std::string& n : d.l1Names) h.l1Names.push_back(make_variable_name(n.c_str()));
+    for (const std::string& n : d.l2Names) h.l2Names.push_back(make_variable_name(n.c_str()));
+    h.l1FileName = "l1.dat";
+    h.l2FileName = "l2.dat";
+    std::vector<double> sum(h.numL1Vars, 0.0), l2sum(h.numL2Vars, 0.0);
+    std::vector<long> count(h.numL1Vars, 0);
+    for (const Unit& u : d.units) {
+        h.numL1Records += static_cast<int>(u.rows.size());
+        h.maxGroupSize = std::max(h.maxGroupSize, static_cast<int>(u.rows.size()));
+        NameSlot id;
+        normalise_name_slot(u.id.c_str(), 12, id);
+        h.charIds.push_back(id);
+        for (int s = 0; s < h.numL2Vars; ++s) l2sum[s] += u.l2[s], h.l2Data.push_back(u.l2[s]);
+        for (const auto& row : u.rows)
+            for (int s = 0; s < h.numL1Vars; ++s)
+                if (row[s] != MISSING_VALUE) sum[s] += row[s], ++count[s];
+    }
+    for (int s = 0; s < h.numL1Vars; ++s) h.l1Means.push_back(count[s] > 0 ? sum[s] / count[s] : 0.0);
+    for (int s = 0; s < h.numL2Vars; ++s) h.l2Means.push_back(h.numGroups > 0 ? l2sum[s] / h.numGroups : 0.0);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    write_mdm_front(f, h);
+    for (const Unit& u : d.units) {  // group means over all records, missing counted as 0
+        const int n = static_cast<int>(u.rows.size());
+        std::vector<double> means(h.numL1Vars, 0.0), records;
+        for (const auto& row : u.rows)
+            for (int s = 0; s < h.numL1Vars; ++s) {
+                if (row[s] != MISSING_VALUE) means[s] += row[s] / n;
+                records.push_back(row[s]);
+            }
+        write_group_block(f, h.numL1Vars, n, means.data(), records.data());
+    }
     std::fclose(f);
-    return h;
+    MdmHeader loaded;
+    f = std::fopen(path.c_str(), "rb");
+    read_mdm_header(f, loaded);
+    std::fclose(f);
+    return loaded;
 }
 
 namespace {
@@ -179,11 +156,6 @@ RunSettings reference_settings(bool fullML) {
     return rs;
 }
 
-void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, bool keepStores, const std::vector<int>& constraints) {
-    run_fit_in(testsupport::make_temp_dir("estim"), d, outcome, coefs, rs, result, keepStores, constraints);
-}
-
 void console_to_stderr() {
     std::fflush(stdout);
     dup2(2, 1);
@@ -197,8 +169,18 @@ void set_stdin(const std::string& text) {
     if (std::freopen((dir + "/answers.txt").c_str(), "r", stdin) == nullptr) std::abort();
 }
 
-void run_fit_in(const std::string& dir, const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs,
-                RunSettings rs, FitRun& result, bool keepStores, const std::vector<int>& constraints) {
+Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::string& outcome) {
+    Opened o;
+    o.dir = testsupport::make_temp_dir("estim");
+    o.mdm = write_mdm(o.dir + "/d.mdm", d);
+    make_model(o.mdm, outcome, coefs, o.model);
+    o.file = std::fopen((o.dir + "/d.mdm").c_str(), "rb");
+    return o;
+}
+
+void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
+             FitRun& result, const std::vector<int>& constraints, std::string dir) {
+    if (dir.empty()) dir = testsupport::make_temp_dir("estim");
     const MdmHeader mdm = write_mdm(dir + "/data.mdm", d);
     ModelSpec model;
     make_model(mdm, outcome, coefs, model);
@@ -212,13 +194,13 @@ void run_fit_in(const std::string& dir, const DataSet& d, const std::string& out
     exit_state().output = nullptr;
     std::fclose(out);
     std::fclose(mdmFile);
-    if (!keepStores) release_linear_fit(result.fit);
+    release_linear_fit(result.fit);
     result.report = testsupport::read_file(dir + "/report.out");
 }
 
-std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& model) {
+std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& file, const std::string& model) {
     std::map<std::string, std::map<int, RefValue>> out;
-    std::ifstream in(testsupport::data_path("hsb/ref.tsv"));
+    std::ifstream in(testsupport::data_path(file));
     std::string line;
     std::getline(in, line);
     while (std::getline(in, line)) {
@@ -270,11 +252,6 @@ std::vector<Coef> hsb_full() {
     return {{"INTRCPT1", 0, true, {"INTRCPT2", "SECTOR", "MEANSES"}, {0, 0, 2}},
             {"SES", 1, true, {"INTRCPT2", "SECTOR", "MEANSES"}, {0, 0, 2}}};
 }
-
-}  // namespace estimtest
-
-
-namespace estimtest {
 
 void run_hsb_command_file(const std::string& cmdName, FitRun& result, bool finalReports, std::string* dirOut) {
     const std::string dir = testsupport::make_temp_dir("estimcmd");

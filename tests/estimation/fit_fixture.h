@@ -47,29 +47,36 @@ void make_model(const MdmHeader& mdm, const std::string& outcome, const std::vec
 /// Settings of the reference runs: tight criterion, no questions.
 RunSettings reference_settings(bool fullML);
 
+/// A data set written to a fresh directory, its model, and the MDM file open for reading.
+struct Opened {
+    std::string dir;
+    MdmHeader mdm;
+    ModelSpec model;
+    FILE* file = nullptr;
+};
+/// Writes `d` as dir/d.mdm, builds the model for `outcome` and opens the file.
+Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::string& outcome = "Y");
+
 /// A fitted model with its report text.
 struct FitRun {
     LinearFit fit;
     std::string report;
 };
-/// Writes the data set, runs the analysis and collects the report.
-/// As run_fit, in the given directory (data.mdm, report.out); the report is the
-/// exit routine's output file, so fatal messages land in it too.
-void run_fit_in(const std::string& dir, const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs,
-                RunSettings rs, FitRun& result, bool keepStores = false, const std::vector<int>& constraints = {});
+/// Writes the data set to `dir` (a fresh one when empty), runs the analysis and
+/// collects the report, which is the exit routine's output file so fatal messages
+/// land in it too. `constraints` gives the constraint group of each gamma.
+void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
+             FitRun& result, const std::vector<int>& constraints = {}, std::string dir = "");
 /// Sends the console (standard output) to standard error, where death tests look.
 void console_to_stderr();
 /// Makes `text` the standard input of the process (for console questions).
 void set_stdin(const std::string& text);
-/// `constraints` gives the constraint group of each gamma (empty: none).
-void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, bool keepStores = false, const std::vector<int>& constraints = {});
 
-/// Rows of ref.tsv: (model, quantity) -> values by index, with tolerances.
+/// Rows of ref.tsv for one model: quantity -> values by index, with tolerances.
 struct RefValue {
     double value = 0.0, tol = 0.0;
 };
-std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& model);
+std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& file, const std::string& model);
 
 /// A simulated data set: level-1 X, Y, WT (1), KV (1), TR (trials, 10); level-2 Z, W2 (1).
 /// Y = 10 + 2 X + 0.5 Z + u0 + u1 X + e.
@@ -81,10 +88,6 @@ std::vector<Coef> simple_model();
 std::vector<Coef> hsb_null();
 std::vector<Coef> hsb_rc();
 std::vector<Coef> hsb_full();
-
-}  // namespace estimtest
-
-namespace estimtest {
 
 /// Builds hsb.mdm with the MDM builder from the bundled template, reads the named
 /// command file with the command reader and fits it; the report text is kept.

@@ -12,8 +12,6 @@
 
 namespace {
 
-const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
-
 void stdout_to_stderr() {
     std::fflush(stdout);
     dup2(STDERR_FILENO, STDOUT_FILENO);
@@ -26,7 +24,6 @@ TEST(ScratchStore, PackedSymmetricRecords) {
         std::vector<double> matrix;  // n x ld, lower triangle meaningful
         std::vector<double> packed;
     } cases[] = {
-        {1, 1, {4.5}, {4.5}},
         {3, 3, {1, -9, -9, 2, 3, -9, 4, 5, 6}, {1, 2, 3, 4, 5, 6}},
         {2, 4, {7, -9, 0, 0, 8, 9, 0, 0}, {7, 8, 9}},
     };
@@ -41,16 +38,14 @@ TEST(ScratchStore, PackedSymmetricRecords) {
         std::vector<double> raw(c.packed.size());
         ASSERT_EQ(read_vector(raw.data(), raw.size() * sizeof(double), f), 1);
         EXPECT_EQ(raw, c.packed) << "n=" << c.n;
-
         std::rewind(f);
         std::vector<double> full(c.matrix.size(), 0.0);
         EXPECT_EQ(dreadmat(c.n, work.data(), full.data(), f, c.ld), c.n);
-        for (int i = 0; i < c.n; ++i) {
+        for (int i = 0; i < c.n; ++i)
             for (int j = 0; j <= i; ++j) {
                 EXPECT_EQ(full[i * c.ld + j], c.matrix[i * c.ld + j]);
                 EXPECT_EQ(full[j * c.ld + i], c.matrix[i * c.ld + j]) << "upper triangle mirrors the lower";
             }
-        }
         close_scratch(f);
     }
 }
@@ -89,15 +84,6 @@ TEST(ScratchStore, ShortMatrixReadComplainsAndGoesOn) {
     close_scratch(f);
 }
 
-TEST(ScratchStore, FiftySlotsAndClosingFreesOne) {
-    std::vector<FILE*> files;
-    for (int i = 0; i < 50; ++i) files.push_back(open_scratch());
-    close_scratch(files[17]);
-    files[17] = open_scratch();
-    EXPECT_NE(files[17], nullptr);
-    for (FILE* f : files) close_scratch(f);
-}
-
 TEST(ScratchStoreDeathTest, FailuresEndTheRun) {
     std::string readOnly = testsupport::make_temp_dir("scratch-ro") + "/ro.bin";
     testsupport::write_file(readOnly, "x");
@@ -109,7 +95,11 @@ TEST(ScratchStoreDeathTest, FailuresEndTheRun) {
     } cases[] = {
         {"the 51st file", 0, "^Cannot open any more scratch files!\n$",
          [](const std::string&) {
-             for (int i = 0; i < 51; ++i) open_scratch();
+             std::vector<FILE*> files;
+             for (int i = 0; i < 50; ++i) files.push_back(open_scratch());
+             close_scratch(files[17]);  // closing frees its slot
+             if (open_scratch() == nullptr) std::exit(98);
+             open_scratch();
          }},
         {"no temporary directory", 6, "^tmpfile: No such file or directory\n Unable to open temp file\n$",
          [](const std::string&) {

@@ -25,56 +25,37 @@ ReportLabels labels(int r) {
     return L;
 }
 
-// Repairs that need no console.
-struct RepairCase {
-    const char* name;
-    int r;
-    int mode;
-    bool makeDiagonal;
-    std::vector<double> tau, dbar, expected;
-};
-
-class TauRepair : public testing::TestWithParam<RepairCase> {
-protected:
-    void SetUp() override { setenv("ARB2_NO_EXIT_WAIT", "1", 1); }
-};
-
-TEST_P(TauRepair, LeavesAUsableTau) {
-    const RepairCase& c = GetParam();
-    std::vector<double> tau = c.tau, inv(c.r * c.r);
-    repair_tau0(c.r, tau.data(), inv.data(), c.dbar.data(), c.mode, labels(c.r), nullptr, false, nullptr,
-                c.makeDiagonal);
-    for (int k = 0; k < c.r * c.r; ++k) EXPECT_NEAR(tau[k], c.expected[k], 1e-12) << c.name << " element " << k;
-    // The inverse handed back belongs to the repaired matrix.
-    for (int i = 0; i < c.r; ++i)
-        for (int j = 0; j < c.r; ++j) {
-            double s = 0.0;
-            for (int k = 0; k < c.r; ++k) s += tau[i * c.r + k] * inv[k * c.r + j];
-            EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-9);
-        }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Modes, TauRepair,
-    testing::Values(
-        RepairCase{"zero_covariances", 2, 1, false, {4, 5, 5, 2}, {6, 0, 0, 3}, {4, 0, 0, 2}},
-        RepairCase{"negative_variance_from_dbar", 2, 3, false, {-1, 0.1, 0.1, 2}, {5, 0, 0, 3}, {1, 0.1, 0.1, 2}},
-        RepairCase{"correlation_of_exactly_one_shrinks", 2, 3, false, {4, 2, 2, 1}, {5, 0, 0, 3}, {4, 1.4, 1.4, 1}},
-        RepairCase{"single_coefficient", 1, 3, false, {-3}, {2}, {0.4}},
-        RepairCase{"fifty_rounds_then_diagonal", 2, 3, false, {1, 1e10, 1e10, 1}, {5, 0, 0, 3}, {1, 0, 0, 0.6}},
-        RepairCase{"non_linear_first_step_is_diagonal", 2, 3, true, {-2, 0.5, 0.5, 3}, {5, 0, 0, 3},
-                   {2, 0, 0, 3}}),
-    [](const testing::TestParamInfo<RepairCase>& i) { return std::string(i.param.name); });
-
-TEST(TauRepairStops, GivingUpStopsWithTheFixtauMessage) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
-    std::vector<double> tau(4, 1.0), inv(4), dbar(4, 1.0);
-    EXPECT_EXIT(repair_tau0(2, tau.data(), inv.data(), dbar.data(), 4, labels(2), stderr, false, nullptr, false),
-                testing::ExitedWithCode(0), "fixtau set to 4, so no correction to tau made. Unable to continue.\n");
+// Repairs that need no console; the inverse handed back belongs to the repaired matrix.
+TEST(TauRepair, LeavesAUsableTau) {
+    const struct {
+        const char* name;
+        int r, mode;
+        bool makeDiagonal;
+        std::vector<double> tau, dbar, expected;
+    } cases[] = {
+        {"zero_covariances", 2, 1, false, {4, 5, 5, 2}, {6, 0, 0, 3}, {4, 0, 0, 2}},
+        {"negative_variance_from_dbar", 2, 3, false, {-1, 0.1, 0.1, 2}, {5, 0, 0, 3}, {1, 0.1, 0.1, 2}},
+        {"correlation_of_exactly_one_shrinks", 2, 3, false, {4, 2, 2, 1}, {5, 0, 0, 3}, {4, 1.4, 1.4, 1}},
+        {"single_coefficient", 1, 3, false, {-3}, {2}, {0.4}},
+        {"fifty_rounds_then_diagonal", 2, 3, false, {1, 1e10, 1e10, 1}, {5, 0, 0, 3}, {1, 0, 0, 0.6}},
+        {"non_linear_first_step_is_diagonal", 2, 3, true, {-2, 0.5, 0.5, 3}, {5, 0, 0, 3}, {2, 0, 0, 3}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<double> tau = c.tau, inv(c.r * c.r);
+        repair_tau0(c.r, tau.data(), inv.data(), c.dbar.data(), c.mode, labels(c.r), nullptr, false, nullptr,
+                    c.makeDiagonal);
+        for (int k = 0; k < c.r * c.r; ++k) EXPECT_NEAR(tau[k], c.expected[k], 1e-12) << "element " << k;
+        for (int i = 0; i < c.r; ++i)
+            for (int j = 0; j < c.r; ++j) {
+                double s = 0.0;
+                for (int k = 0; k < c.r; ++k) s += tau[i * c.r + k] * inv[k * c.r + j];
+                EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-9);
+            }
+    }
 }
 
 TEST(TauRepairStops, AutomaticRepairThatFailsTwiceStops) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
     std::vector<double> tau(4, 0.0), inv(4), dbar(4, 0.0);
     tau[0] = tau[3] = dbar[0] = dbar[3] = -1.0;
     EXPECT_EXIT(
@@ -86,59 +67,40 @@ TEST(TauRepairStops, AutomaticRepairThatFailsTwiceStops) {
         "(Unable to compute Tau\\(0\\)\n(.|\n)*Bad Tau\\(0\\))|(Bad Tau\\(0\\)(.|\n)*Unable to compute Tau\\(0\\)\n)");
 }
 
-// The console menu and the manual entry, answered from a file.
-struct MenuCase {
-    const char* name;
-    int mode;
-    std::vector<double> tau;
-    const char* answers;
-    const char* shown;  // regular expression over the console and the result line
-};
-
-class TauMenu : public testing::TestWithParam<MenuCase> {
-protected:
-    void SetUp() override { setenv("ARB2_NO_EXIT_WAIT", "1", 1); }
-};
-
-// Runs the repair on the answers and reports the result on standard error.
-[[noreturn]] void repair_from_answers(const MenuCase& c) {
+// Runs the repair of Tau(0) = (4 5; 5 2) on the answers and prints the result.
+[[noreturn]] void repair_from_answers(const char* answers, int mode) {
     console_to_stderr();
-    set_stdin(c.answers);
-    std::vector<double> tau = c.tau, inv(4);
-    const std::vector<double> dbar(c.tau.size(), 1.0);
+    set_stdin(answers);
+    std::vector<double> tau = {4, 5, 5, 2}, inv(4), dbar(4, 1.0);
     double sigma2 = 2.0;
-    repair_tau0(2, tau.data(), inv.data(), dbar.data(), c.mode, labels(2), stderr, true, &sigma2, false);
+    repair_tau0(2, tau.data(), inv.data(), dbar.data(), mode, labels(2), stderr, true, &sigma2, false);
     std::fprintf(stderr, "RESULT %g %g %g sigma2 %g\n", tau[0], tau[1], tau[3], sigma2);
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(0);
 }
 
-TEST_P(TauMenu, FollowsTheAnswers) {
-    const MenuCase& c = GetParam();
-    EXPECT_EXIT(repair_from_answers(c), testing::ExitedWithCode(0), c.shown);
+// The console menu and the manual entry, answered from a file.
+TEST(TauRepair, MenuFollowsTheAnswers) {
+    const struct {
+        int mode;
+        const char* answers;
+        const char* shown;  // regular expression over the console and the result line
+    } cases[] = {
+        {2, "1\n", "\n Tau\\(0\\)\n INTRCPT1      4.00000      5.00000 \n(.|\n)*Your choice = (.|\n)*RESULT 4 0 2 sigma2 2"},
+        {0, "2\n\nabc\n0\n\nn\n",
+         "The current value of Tau\\(1,0\\) is 5.000000\nReset Tau\\(1,0\\) to \\(hit return to leave "
+         "unchanged\\) Reset Tau\\(1,0\\)(.|\n)*Sigma\\(0\\)_squared = 2.000000(.|\n)*New Tau\\(0\\)(.|\n)*"
+         "RESULT 4 0 2 sigma2 2"},
+        {2, "2\n\n\n\n\n1\n\nn\n", "Entered tau is not acceptable. Try again.\n(.|\n)*RESULT 4 1 2 sigma2 2"},
+        {2, "2\n\n0\n\ny\n7.5\n", "New sigma\\(0\\)_squared = 7.500000\n(.|\n)*RESULT 4 0 2 sigma2 7.5"},
+    };
+    for (const auto& c : cases) EXPECT_EXIT(repair_from_answers(c.answers, c.mode), testing::ExitedWithCode(0), c.shown);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, TauMenu,
-    testing::Values(
-        MenuCase{"menu_then_zero", 2, {4, 5, 5, 2}, "1\n",
-                 "\n Tau\\(0\\)\n INTRCPT1      4.00000      5.00000 \n(.|\n)*Your choice = (.|\n)*RESULT 4 0 2 sigma2 2"},
-        MenuCase{"manual_with_a_bad_entry", 0, {4, 5, 5, 2}, "2\n\nabc\n0\n\nn\n",
-                 "The current value of Tau\\(1,0\\) is 5.000000\nReset Tau\\(1,0\\) to \\(hit return to leave "
-                 "unchanged\\) Reset Tau\\(1,0\\)(.|\n)*Sigma\\(0\\)_squared = 2.000000(.|\n)*New Tau\\(0\\)(.|\n)*"
-                 "RESULT 4 0 2 sigma2 2"},
-        MenuCase{"manual_unchanged_is_refused", 2, {4, 5, 5, 2}, "2\n\n\n\n\n1\n\nn\n",
-                 "Entered tau is not acceptable. Try again.\n(.|\n)*RESULT 4 1 2 sigma2 2"},
-        MenuCase{"manual_new_sigma2", 2, {4, 5, 5, 2}, "2\n\n0\n\ny\n7.5\n",
-                 "New sigma\\(0\\)_squared = 7.500000\n(.|\n)*RESULT 4 0 2 sigma2 7.5"},
-        MenuCase{"menu_then_automatic", 0, {4, 5, 5, 2}, "3\n", "RESULT 4 2.45 2 sigma2 2"}),
-    [](const testing::TestParamInfo<MenuCase>& i) { return std::string(i.param.name); });
 
 // sigma2(0) is the pooled within-unit residual variance; Tau(0) the dispersion of the
 // unit OLS estimates less their sampling part.
 TEST(StartingValues, NullModelFromUnitMeans) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
     const DataSet& d = hsb_data();
     FitRun run;
     run_fit(d, "MATHACH", hsb_null(), reference_settings(false), run);
@@ -168,7 +130,6 @@ TEST(StartingValues, NullModelFromUnitMeans) {
 
 // With a fixed slope, sigma2(0) takes out the pooled within-unit regression.
 TEST(StartingValues, FixedSlopeRemovesItsShare) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
     const DataSet d = simple_data(15, 9);
     FitRun run;
     const std::vector<Coef> model = {{"INTRCPT1", 0, true, {"INTRCPT2"}, {}}, {"X", 0, false, {"INTRCPT2"}, {}}};
@@ -192,48 +153,35 @@ TEST(StartingValues, FixedSlopeRemovesItsShare) {
 }
 
 // Data on which no starting value can be computed stop the run.
-struct StopCase {
-    const char* name;
-    int recordsPerUnit;
-    bool exact;      // outcome without error
-    int exitCode;
-    const char* message;
-};
-
-class StartingValueStops : public testing::TestWithParam<StopCase> {
-protected:
-    void SetUp() override { setenv("ARB2_NO_EXIT_WAIT", "1", 1); }
-};
-
-TEST_P(StartingValueStops, StopWithTheirMessage) {
-    const StopCase& c = GetParam();
-    DataSet d = simple_data(10, c.recordsPerUnit);
-    if (c.exact)
-        for (auto& u : d.units)
-            for (auto& row : u.rows) row[1] = 1.0 + 2.0 * row[0] + u.l2[0];
-    const std::string dir = testsupport::make_temp_dir("stops");
-    EXPECT_EXIT(
-        {
-            FitRun run;
-            run_fit_in(dir, d, "Y", simple_model(), reference_settings(false), run);
-        },
-        testing::ExitedWithCode(c.exitCode), "");
-    EXPECT_NE(testsupport::read_file(dir + "/report.out").find(c.message), std::string::npos) << c.name;
+TEST(StartingValues, StopsWithTheirMessage) {
+    const struct {
+        int recordsPerUnit;
+        bool exact;  // outcome without error
+        int exitCode;
+        const char* message;
+    } cases[] = {
+        {2, false, 18, "There are no degrees of freedom to estimate sigma_squared. Set sigma_squared\n"},
+        {5, true, 0, "Sigma_squared(0) is virtually zero. Please examine your level-1 model\n"},
+        {1, false, 16, "Every level-1 predictor matrix is near singular.\n"},
+    };
+    for (const auto& c : cases) {
+        DataSet d = simple_data(10, c.recordsPerUnit);
+        if (c.exact)
+            for (auto& u : d.units)
+                for (auto& row : u.rows) row[1] = 1.0 + 2.0 * row[0] + u.l2[0];
+        const std::string dir = testsupport::make_temp_dir("stops");
+        EXPECT_EXIT(
+            {
+                FitRun run;
+                run_fit(d, "Y", simple_model(), reference_settings(false), run, {}, dir);
+            },
+            testing::ExitedWithCode(c.exitCode), "");
+        EXPECT_NE(testsupport::read_file(dir + "/report.out").find(c.message), std::string::npos) << c.message;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Data, StartingValueStops,
-    testing::Values(StopCase{"no_degrees_of_freedom", 2, false, 18,
-                             "There are no degrees of freedom to estimate sigma_squared. Set sigma_squared\n"},
-                    StopCase{"no_level1_variance", 5, true, 0,
-                             "Sigma_squared(0) is virtually zero. Please examine your level-1 model\n"},
-                    StopCase{"no_unit_with_an_estimate", 1, false, 16,
-                             "Every level-1 predictor matrix is near singular.\n"}),
-    [](const testing::TestParamInfo<StopCase>& i) { return std::string(i.param.name); });
 
 // FIXTAU:5 shows the menu once even for a usable Tau(0), and is then mode 0.
 TEST(StartingValues, FixtauFiveAsksOnceThenBecomesZero) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
     const DataSet d = simple_data(12, 8);
     EXPECT_EXIT(
         {
@@ -241,13 +189,9 @@ TEST(StartingValues, FixtauFiveAsksOnceThenBecomesZero) {
             set_stdin("3\n");
             RunSettings rs = reference_settings(false);
             rs.fixTau = 5;
-            FitRun run;
-            const std::string dir = testsupport::make_temp_dir("fixtau5");
-            const MdmHeader mdm = write_mdm(dir + "/d.mdm", d);
-            ModelSpec model;
-            make_model(mdm, "Y", simple_model(), model);
-            FILE* f = std::fopen((dir + "/d.mdm").c_str(), "rb");
-            run_analysis(rs, model, mdm, f, nullptr, run.fit);
+            Opened o = open_data(d, simple_model());
+            LinearFit fit;
+            run_analysis(rs, o.model, o.mdm, o.file, nullptr, fit);
             std::fprintf(stderr, "FIXTAU NOW %d\n", rs.fixTau);
             std::fflush(stdout);
             std::fflush(stderr);

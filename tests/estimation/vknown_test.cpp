@@ -78,7 +78,6 @@ struct VkRun {
 
 // Reads the command file into the model and fits it in this process.
 void fit_in_process(const std::string& dir, const std::string& mdmName, const std::string& cmd, VkRun& run) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
     write_file(dir + "/model.cmd", cmd);
     RunSettings rs;
     rs.commandFileName = dir + "/model.cmd";
@@ -153,7 +152,7 @@ TEST(VkReference, GammasStandardErrorsAndTauAgree) {
 TEST(VkLeftOut, UnitIsListedAndTheOthersAnalysed) {
     const struct {
         double stat, var, x;
-    } cases[] = {{0.4, 0.0, 3}, {0.4, -0.2, 3}, {MISSING_VALUE, 0.1, 3}, {0.4, 0.1, MISSING_VALUE}};
+    } cases[] = {{0.4, 0.0, 3}, {MISSING_VALUE, 0.1, 3}, {0.4, 0.1, MISSING_VALUE}};
     const std::string dir = make_temp_dir("vkleft");
     VkData without = six_units();
     without.units.erase(without.units.begin() + 2);
@@ -183,7 +182,7 @@ TEST(VkDegreesOfFreedom, FirstStatisticGetsJMinusSOthersAreDividedByMMinusOne) {
         std::vector<int> S;
         std::vector<long> df;
     } cases[] = {
-        {13, {2}, {11}}, {160, {3, 3}, {157, 157}}, {20, {1, 2, 2}, {19, 9, 9}}, {10, {1, 1, 2, 1}, {9, 3, 2, 3}},
+        {160, {3, 3}, {157, 157}}, {10, {1, 1, 2, 1}, {9, 3, 2, 3}},
     };
     for (const auto& c : cases) {
         VKnownFit f;
