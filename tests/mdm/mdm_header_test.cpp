@@ -60,15 +60,11 @@ void read_header_of_file(const std::string& path) {
 TEST(MdmHeaderWriter, WritesTheExactByteLayout) {
     InTempDir d("mdmhdr");
     MdmHeader h;
-    h.numL1Vars = 2;
-    h.numL2Vars = 1;
+    h.numL1Vars = h.numGroups = h.maxGroupSize = 2;
+    h.numL2Vars = h.hasMissing = h.growthModel = 1;
     h.numL1Records = 3;
-    h.numGroups = 2;
-    h.hasMissing = 1;
     h.deleteNow = 0;
-    h.growthModel = 1;
     h.sourceType = RAW_ASCII;
-    h.maxGroupSize = 2;
     h.l1Names = {blank_filled_slot("INTRCPT1"), make_variable_name("ses"), make_variable_name("MathAch")};
     h.l2Names = {blank_filled_slot("INTRCPT2"), make_variable_name("sector")};
     h.l1FileName = "l1.dat";
@@ -77,36 +73,27 @@ TEST(MdmHeaderWriter, WritesTheExactByteLayout) {
     h.l2Means = {0.25};
     h.charIds = {normalised_slot("1224", 4, 12), normalised_slot("1288", 4, 12)};
     h.l2Data = {0.0, 1.0};
-    FILE* f = std::fopen("w.mdm", "wb");
-    write_mdm_front(f, h);
-    const double b1[] = {0.2, 11.0, 0.0, 9.0}, m1[] = {0.1, 10.0}, r2[] = {1.5, 16.0};
-    write_group_block(f, 2, 2, m1, b1);
-    write_group_block(f, 2, 1, r2, r2);
-    std::fclose(f);
+    auto written = [&h] {
+        FILE* f = std::fopen("w.mdm", "wb");
+        write_mdm_front(f, h);
+        const double b1[] = {0.2, 11.0, 0.0, 9.0}, m1[] = {0.1, 10.0}, r2[] = {1.5, 16.0};
+        write_group_block(f, 2, 2, m1, b1);
+        write_group_block(f, 2, 1, r2, r2);
+        std::fclose(f);
+        return testsupport::read_file("w.mdm");
+    };
     FileSpec spec;
-    EXPECT_EQ(testsupport::read_file("w.mdm"), hand_made(spec));
-
+    EXPECT_EQ(written(), hand_made(spec));
     // Numeric IDs: the stored source type is negated and the IDs are doubles.
     h.numericIds = true;
     h.sourceType = RAW_SPSS;
     h.numIds = {1224, 1288};
-    f = std::fopen("n.mdm", "wb");
-    write_mdm_front(f, h);
-    write_group_block(f, 2, 2, m1, b1);
-    write_group_block(f, 2, 1, r2, r2);
-    std::fclose(f);
     spec.source = -RAW_SPSS;
-    EXPECT_EQ(testsupport::read_file("n.mdm"), hand_made(spec));
+    EXPECT_EQ(written(), hand_made(spec));
 }
 
 TEST(MdmHeaderReader, VersionsFlagsAndIdKinds) {
-    struct Case {
-        const char* what;
-        FileSpec spec;
-        int growth, deleteNow, source;
-        bool numeric;
-    };
-    const Case cases[] = {
+    const struct { const char* what; FileSpec spec; int growth, deleteNow, source; bool numeric; } cases[] = {
         {"current", {6.02f, true, 1, RAW_ASCII, 1, 0}, 1, 0, RAW_ASCII, false},
         {"just above 5.349 has the field", {5.35f, true, 1, RAW_ASCII, 1, 0}, 1, 0, RAW_ASCII, false},
         {"5.349 has no growth field", {5.349f, false, 0, RAW_SAS, 1, 0}, 0, 0, RAW_SAS, false},
@@ -115,19 +102,13 @@ TEST(MdmHeaderReader, VersionsFlagsAndIdKinds) {
         {"SPSS with numeric IDs", {6.02f, true, 0, -RAW_SPSS, 1, 0}, 0, 0, RAW_SPSS, true},
     };
     InTempDir d("mdmver");
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         MdmHeader h = header_of(hand_made(c.spec), d.path("v.mdm"));
-        EXPECT_EQ(h.growthModel, c.growth);
-        EXPECT_EQ(h.deleteNow, c.deleteNow);
-        EXPECT_EQ(h.sourceType, c.source);
-        EXPECT_EQ(h.numericIds, c.numeric);
-        EXPECT_FALSE(h.isVKnown);
-        EXPECT_EQ(h.numL1Records, 3);
-        EXPECT_EQ(h.maxGroupSize, 2);
-        EXPECT_EQ(slot_text(h.l1Names[2]), " MATHACH    ");
-        EXPECT_EQ(h.l1FileName, "l1.dat");
-        EXPECT_EQ(h.l2FileName, "l2.dat");
+        EXPECT_EQ(std::vector<int>({h.growthModel, h.deleteNow, h.sourceType, h.numericIds, h.isVKnown, h.numL1Records,
+                                    h.maxGroupSize}),
+                  std::vector<int>({c.growth, c.deleteNow, c.source, c.numeric, false, 3, 2}));
+        EXPECT_EQ(slot_text(h.l1Names[2]) + h.l1FileName + h.l2FileName, " MATHACH    l1.datl2.dat");
         EXPECT_EQ(h.l2Data, (std::vector<double>{0.0, 1.0}));
         if (c.numeric)
             EXPECT_EQ(h.numIds, (std::vector<double>{1224, 1288}));
@@ -137,12 +118,6 @@ TEST(MdmHeaderReader, VersionsFlagsAndIdKinds) {
 }
 
 TEST(MdmHeaderReader, RefusesForeignOldAndCorruptFiles) {
-    struct Case {
-        const char* what;
-        std::string bytes;
-        int status;
-        const char* message;
-    };
     FileSpec old;
     old.version = 5.3294f;
     old.growthField = false;
@@ -150,13 +125,9 @@ TEST(MdmHeaderReader, RefusesForeignOldAndCorruptFiles) {
     nan.version = std::nanf("");
     std::string good = hand_made(FileSpec{});
     auto patched = [&](std::size_t at, int32_t v) {
-        std::string s = good;
-        Bytes b;
-        b.i32(v);
-        s.replace(at, 4, b.s);
-        return s;
+        return std::string(good).replace(at, 4, Bytes().i32(v).s);
     };
-    const Case cases[] = {
+    const struct { const char* what; std::string bytes; int status; const char* message; } cases[] = {
         {"wrong magic", "SSARB3" + good.substr(6), 0, "Not a valid ssm file\\.\n"},
         {"text file", "#ARB2 MDM CREATION TEMPLATE\n", 0, "Not a valid ssm file\\.\n"},
         {"too old", hand_made(old), 0, "Sorry, you will have to remake this mdm file\\.\n"},
@@ -173,7 +144,7 @@ TEST(MdmHeaderReader, RefusesForeignOldAndCorruptFiles) {
          "Unexpected end of file on read"},
     };
     InTempDir d("mdmbad");
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         testsupport::write_file("bad.mdm", c.bytes);
         EXPECT_EXIT(read_header_of_file(d.path("bad.mdm")), testing::ExitedWithCode(c.status), c.message);
@@ -224,15 +195,14 @@ TEST(MdmGroupBlocks, CorruptCountEndsTheRun) {
         std::string s = bytes;
         s.replace(static_cast<std::size_t>(h.dataStart), 4, Bytes().i32(count).s);
         testsupport::write_file("c.mdm", s);
-        auto read_block = [&] {
-            console_to_stderr();
+        ChildResult r = in_child([&] {
             FILE* g = std::fopen("c.mdm", "rb");
             std::fseek(g, h.dataStart, SEEK_SET);
             GroupBlock b;
             read_group_block(g, h, b);
-            std::exit(99);
-        };
-        EXPECT_EXIT(read_block(), testing::ExitedWithCode(4), "Unexpected end of file on read") << count;
+        });
+        EXPECT_EQ(r.status, 4) << count;
+        EXPECT_NE(r.out.find("Unexpected end of file on read"), std::string::npos) << count;
     }
 }
 

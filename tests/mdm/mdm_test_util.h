@@ -1,20 +1,22 @@
 // Helpers for the MDM creation tests: working directories, byte building,
-// reading a whole MDM file back, and parsing the shipped ASCII data.
+// forked runs, reading a whole MDM file or package file back.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "mdm/mdm.h"
 #include "mdm/mdm_internal.h"
+#include "mdm/packages.h"
 #include "support/test_support.h"
 
 namespace mdmtest {
@@ -29,8 +31,7 @@ inline void console_to_stderr() {
 
 /// Runs the test inside a fresh directory and returns to the old one after it.
 struct InTempDir {
-    std::string dir;
-    std::string old;
+    std::string dir, old;
     explicit InTempDir(const char* tag) : dir(testsupport::make_temp_dir(tag)) {
         char buf[4096];
         old = getcwd(buf, sizeof buf) ? buf : "/";
@@ -42,32 +43,29 @@ struct InTempDir {
     std::string path(const std::string& name) const { return dir + "/" + name; }
 };
 
-/// Little-endian bytes for hand-made MDM files.
+/// Appends numbers (little-endian unless `big`) and text to a byte string.
 struct Bytes {
     std::string s;
+    bool big = false;
+    Bytes& u8(std::int64_t v) { s.push_back(static_cast<char>(v & 0xff)); return *this; }
+    Bytes& num(std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) u8(static_cast<std::int64_t>(v >> (8 * (big ? n - 1 - i : i))));
+        return *this;
+    }
+    Bytes& i16(std::int64_t v) { return num(static_cast<std::uint64_t>(v), 2); }
+    Bytes& i32(std::int64_t v) { return num(static_cast<std::uint64_t>(v), 4); }
+    Bytes& f64(double d) { std::uint64_t b; std::memcpy(&b, &d, 8); return num(b, 8); }
+    Bytes& f32(float f) { std::uint32_t b; std::memcpy(&b, &f, 4); return num(b, 4); }
     Bytes& raw(const std::string& t) { s += t; return *this; }
-    Bytes& i32(int32_t v) {
-        for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xff));
+    /// Text padded with `pad` (or cut) to exactly n bytes.
+    Bytes& text(const std::string& t, std::size_t n, char pad = ' ') {
+        std::string x = t.substr(0, n);
+        x.resize(n, pad);
+        s += x;
         return *this;
     }
-    Bytes& f32(float f) {
-        uint32_t u;
-        std::memcpy(&u, &f, 4);
-        return i32(static_cast<int32_t>(u));
-    }
-    Bytes& f64(double d) {
-        uint64_t u;
-        std::memcpy(&u, &d, 8);
-        for (int i = 0; i < 8; ++i) s.push_back(static_cast<char>((u >> (8 * i)) & 0xff));
-        return *this;
-    }
-    Bytes& slot(const char* text12) {
-        std::string t(text12);
-        t.resize(12, ' ');
-        s += t;
-        s.push_back('\0');
-        return *this;
-    }
+    /// A 12-character name slot as the MDM file stores it, with its terminator.
+    Bytes& slot(const char* t) { return text(t, 12).u8(0); }
 };
 
 /// A whole MDM file as the header reader and the group-block reader see it.
@@ -89,13 +87,11 @@ inline MdmContents read_whole_mdm(const std::string& path) {
     std::fseek(f, m.h.dataStart, SEEK_SET);
     for (int j = 0; j < m.h.numGroups; ++j) {
         if (m.h.isVKnown) {
-            VKnownRecord r;
-            read_vknown_record(f, m.h, r);
-            m.vknown.push_back(r);
+            m.vknown.emplace_back();
+            read_vknown_record(f, m.h, m.vknown.back());
         } else {
-            GroupBlock b;
-            read_group_block(f, m.h, b);
-            m.blocks.push_back(b);
+            m.blocks.emplace_back();
+            read_group_block(f, m.h, m.blocks.back());
         }
     }
     m.atEnd = std::fgetc(f) == EOF;
@@ -103,31 +99,84 @@ inline MdmContents read_whole_mdm(const std::string& path) {
     return m;
 }
 
-/// One record of a whitespace-separated ASCII data file: ID and values.
-struct TextRecord {
-    std::string id;
-    std::vector<double> values;
-};
-
-inline std::vector<TextRecord> read_text_records(const std::string& path) {
-    std::vector<TextRecord> out;
-    std::istringstream in(testsupport::read_file(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream ls(line);
-        TextRecord r;
-        if (!(ls >> r.id)) continue;
-        double v;
-        while (ls >> v) r.values.push_back(v);
-        out.push_back(r);
-    }
-    return out;
-}
-
 /// The 12 characters of a slot as a string.
 inline std::string slot_text(const NameSlot& s) { return std::string(s.text, 12); }
 
 /// A character ID right-justified in 12 characters, as the readers store it.
 inline std::string right12(const std::string& id) { return std::string(12 - id.size(), ' ') + id; }
+
+/// Set in forked children: the leak checker is skipped at their exit.
+inline bool inForkedChild = false;
+
+/// Outcome of code run in a forked child.
+struct ChildResult {
+    int status = -1;   ///< exit status; -1 when the child died of a signal
+    std::string out;   ///< its standard output and error
+};
+
+/// Runs `fn` in a forked child with output captured; returning from `fn` exits with 77.
+inline ChildResult in_child(const std::function<void()>& fn) {
+    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    std::fflush(nullptr);
+    int fds[2];
+    ChildResult r;
+    if (pipe(fds) != 0) return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+        inForkedChild = true;
+        close(fds[0]);
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        fn();
+        std::fflush(nullptr);
+        _exit(77);
+    }
+    close(fds[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+    return r;
+}
+
+/// Every record of a package file: IDs as text ("%.0f" or the 12-character
+/// slot, "missing" for a missing numeric ID) and the selected values.
+struct ReadAll {
+    std::vector<std::string> ids;
+    std::vector<std::vector<double>> values;
+    int last = PKG_END;          ///< result of the read that ended the loop
+    bool numericId = false;
+};
+
+/// Opens the file, selects the ID and variables by name, reads every record.
+inline ReadAll read_all(int type, const std::string& path, int level, const std::string& idName,
+                        const std::vector<std::string>& vars) {
+    ReadAll out;
+    PackageFile pf;
+    pkg_read_header(pf, std::fopen(path.c_str(), "rb"), type, level, path.c_str());
+    pkg_set_id(pf, pkg_find_variable(pf, idName.c_str()));
+    for (const std::string& v : vars) pkg_add_selected(pf, pkg_find_variable(pf, v.c_str()));
+    PackageRecord rec;
+    while ((out.last = pkg_read_record(pf, rec)) == PKG_RECORD && out.ids.size() < 100000) {
+        char t[64];
+        std::snprintf(t, sizeof t, "%.0f", rec.numId);
+        out.numericId = rec.numericId;
+        out.ids.push_back(!rec.numericId ? rec.charId.text : rec.numId == MISSING_VALUE ? "missing" : t);
+        out.values.push_back(rec.values);
+    }
+    pkg_close(pf);
+    return out;
+}
+
+/// Reads the header of a package file in a forked child (output and status captured).
+inline ChildResult header_in_child(int type, const std::string& path, int level = 2) {
+    return in_child([&] {
+        PackageFile p;
+        pkg_read_header(p, std::fopen(path.c_str(), "rb"), type, level, path.c_str());
+    });
+}
 
 }  // namespace mdmtest

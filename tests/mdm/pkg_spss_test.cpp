@@ -1,14 +1,12 @@
 // SPSS system files written here: user-missing declarations of every form,
 // string IDs over two segments, the extension records of current writers, and
 // the same cases compressed and uncompressed.
-#include <gtest/gtest.h>
 
 #include <cfloat>
 
-#include "mdm/pkg_systat_fixture.h"
-#include "support/test_support.h"
+#include "mdm/mdm_test_util.h"
 
-using namespace pkgfix;
+using namespace mdmtest;
 
 namespace {
 

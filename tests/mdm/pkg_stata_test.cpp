@@ -1,11 +1,9 @@
 // Stata .dta files of formats 108, 110 and 113 written here in either byte
 // order: every type code with its missing-value boundaries, string IDs.
-#include <gtest/gtest.h>
 
-#include "mdm/pkg_systat_fixture.h"
-#include "support/test_support.h"
+#include "mdm/mdm_test_util.h"
 
-using namespace pkgfix;
+using namespace mdmtest;
 
 namespace {
 

@@ -1,13 +1,53 @@
-// SYSTAT .SYS files from the fixture writer: storage types, comment lines,
-// segmented records, character variables, and damaged or cut-short headers.
-#include <gtest/gtest.h>
+// SYSTAT .SYS files written here: storage types, comment lines, segmented
+// records, character variables, damaged or cut-short headers; and the console
+// selection of the group ID and variables of a package file.
+#include "mdm/mdm_test_util.h"
 
-#include "mdm/pkg_systat_fixture.h"
-#include "support/test_support.h"
-
-using namespace pkgfix;
+using namespace mdmtest;
 
 namespace {
+
+/// A SYSTAT file: names (with "$" for character variables) and rows whose
+/// numeric cells are in `num` and character cells in `text`, in file order.
+struct SystatSpec {
+    std::vector<std::string> names;
+    std::vector<std::vector<double>> num;
+    std::vector<std::vector<std::string>> text;
+    bool doubleStorage = true;
+    std::vector<std::string> comments;  ///< comment lines before the header
+    bool segmentAll = false;            ///< segmented framing even for short records
+};
+
+// Header, names, then each record between length markers or, when long (or
+// asked), in 128-byte segments joined by two-byte headers.
+std::string systat_file(const SystatSpec& sp) {
+    Bytes b;
+    int nv = static_cast<int>(sp.names.size());
+    if (!sp.comments.empty()) {
+        b.u8(6).i16(nv).i16(0).i16(0).u8(6);
+        for (const std::string& c : sp.comments) b.u8(72).text(c, 72).u8(72);
+        b.u8(72).text("", 72, '$').u8(72);
+    }
+    b.u8(6).i16(nv).i16(0).i16(sp.doubleStorage ? 2 : 1).u8(6);
+    for (const std::string& n : sp.names) b.u8(12).text(n, 12).u8(12);
+    for (std::size_t r = 0; r < sp.num.size(); ++r) {
+        Bytes p;
+        for (double v : sp.num[r]) sp.doubleStorage ? p.f64(v) : p.f32(static_cast<float>(v));
+        for (const std::string& t : sp.text[r]) p.text(t, 12);
+        const std::int64_t n = static_cast<std::int64_t>(p.s.size());
+        if (n < 128 && !sp.segmentAll) {
+            b.u8(n).raw(p.s).u8(n);
+            continue;
+        }
+        b.u8(0x81);
+        for (std::int64_t at = 0; at < n; at += 128) {
+            if (at) b.u8(0x81).u8(n - at >= 128 ? 0x81 : n - at);
+            b.s += p.s.substr(static_cast<std::size_t>(at), 128);
+        }
+        b.u8(0x81);
+    }
+    return b.s;
+}
 
 // Four records: ID, SES (one missing), MATH and `extra` numeric variables, then
 // the character SCHOOL$ and NAME$.
@@ -25,27 +65,23 @@ SystatSpec school_file(bool dbl, bool comments, bool segmentAll, int extra) {
     return sp;
 }
 
-struct Layout {
-    bool dbl, comments, segmentAll;
-    int extra;  // records over 128 bytes are segmented
-};
-
 TEST(SystatFiles, EveryLayoutDeliversTheSameRecords) {
-    const Layout layouts[] = {{true, false, false, 0}, {false, false, false, 0}, {true, true, false, 0},
-                              {true, false, true, 0},  {true, true, false, 40},  {false, false, false, 60}};
+    // Storage, comments, segmented framing, extra variables (records over 128 bytes are segmented).
+    const struct { bool dbl, comments, segmentAll; int extra; } layouts[] = {
+        {true, false, false, 0}, {false, false, false, 0}, {true, true, false, 0},
+        {true, false, true, 0},  {true, true, false, 40},  {false, false, false, 60}};
     std::string path = testsupport::make_temp_dir("systat") + "/s.sys";
-    for (const Layout& l : layouts) {
+    for (const auto& l : layouts) {
         testsupport::write_file(path, systat_file(school_file(l.dbl, l.comments, l.segmentAll, l.extra)));
         std::vector<std::string> vars = {"math", "ses"};
         if (l.extra) vars.push_back("x" + std::to_string(l.extra - 1));
         ReadAll got = read_all(RAW_SYSTAT, path, 1, "school$", vars);
         EXPECT_EQ(got.last, PKG_END);
-        ASSERT_EQ(got.ids.size(), 4u) << l.extra;
-        const char* ids[] = {"         A12", "         A12", "          B7", "       C0012"};
+        EXPECT_EQ(got.ids, (std::vector<std::string>{right12("A12"), right12("A12"), right12("B7"), right12("C0012")}));
+        ASSERT_EQ(got.values.size(), 4u) << l.extra;
         for (int r = 0; r < 4; ++r) {
             std::vector<double> want = {10.25 + r, r == 1 ? MISSING_VALUE : 0.5 * r};  // in the order chosen
             if (l.extra) want.push_back(l.extra - 1);
-            EXPECT_EQ(got.ids[r], ids[r]);
             EXPECT_EQ(got.values[r], want) << r;
         }
         ReadAll numeric = read_all(RAW_SYSTAT, path, 1, "id", {"ses"});
@@ -54,7 +90,7 @@ TEST(SystatFiles, EveryLayoutDeliversTheSameRecords) {
     }
 }
 
-TEST(SystatFiles, DamagedHeadersEndTheRun) {
+TEST(SystatFiles, DamagedHeadersAndLongIdsEndTheRun) {
     SystatSpec longName = school_file(true, false, false, 0);
     longName.names[1] = "SESSCORE9";
     SystatSpec dollar = school_file(true, false, false, 0);
@@ -67,25 +103,31 @@ TEST(SystatFiles, DamagedHeadersEndTheRun) {
         {systat_file(dollar), 77, "[3]"},
     };
     std::string path = testsupport::make_temp_dir("systatbad") + "/bad.sys";
-    auto header_run = [&] {
-        return in_child([&] {
+    for (const auto& c : cases) {
+        testsupport::write_file(path, c.bytes);
+        ChildResult r = in_child([&] {
             PackageFile p;
             pkg_read_header(p, std::fopen(path.c_str(), "rb"), RAW_SYSTAT, 1, path.c_str());
             std::printf("[%d]", pkg_find_variable(p, "abcdefgh$"));
         });
-    };
-    for (const auto& c : cases) {
-        testsupport::write_file(path, c.bytes);
-        ChildResult r = header_run();
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.status == 1 ? c.message + " " + path + " is an empty file\n" : c.message);
     }
-    // Cut before the first record: no readable header; cut inside the records: reading stops cleanly.
+    SystatSpec sp = school_file(true, false, false, 0);
+    sp.num[2][0] = -1234567890123.0;
+    testsupport::write_file(path, systat_file(sp));
+    ChildResult r = in_child([&] { read_all(RAW_SYSTAT, path, 1, "id", {"ses"}); });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ID must be no more than 12 digits long\n");
+}
+
+TEST(SystatFiles, CutShortHeadersEndTheRunAndCutRecordsStopCleanly) {
+    std::string path = testsupport::make_temp_dir("systatcut") + "/cut.sys";
     std::string whole = systat_file(school_file(true, true, false, 0));
     const std::size_t record = 1 + 3 * 8 + 2 * 12 + 1, headerEnd = whole.size() - 4 * record;
     for (std::size_t len = 0; len < headerEnd; len += len < 64 ? 1 : 7) {
         testsupport::write_file(path, whole.substr(0, len));
-        ASSERT_EQ(header_run().status, 1) << len;
+        ASSERT_EQ(header_in_child(RAW_SYSTAT, path, 1).status, 1) << len;
     }
     for (std::size_t len = headerEnd; len < whole.size(); ++len) {
         testsupport::write_file(path, whole.substr(0, len));
@@ -95,14 +137,70 @@ TEST(SystatFiles, DamagedHeadersEndTheRun) {
     }
 }
 
-TEST(SystatFiles, NumericIdsOfMoreThanTwelveDigitsEndTheRun) {
-    std::string path = testsupport::make_temp_dir("systatid") + "/s.sys";
-    SystatSpec sp = school_file(true, false, false, 0);
-    sp.num[2][0] = -1234567890123.0;
-    testsupport::write_file(path, systat_file(sp));
-    ChildResult r = in_child([&] { read_all(RAW_SYSTAT, path, 1, "id", {"ses"}); });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "ID must be no more than 12 digits long\n");
+const std::string kListing =
+    " The available level-2 variables are:\n"
+    " For       ID  enter  1    For     SIZE  enter  2    For   SECTOR  enter  3\n"
+    " For   PRACAD  enter  4    For  DISCLIM  enter  5    For  MEANSES  enter  6\n";
+
+TEST(PackageSelection, AnswersAndRefusals) {
+    auto times = [](const std::string& s, int n) {
+        std::string out;
+        while (n-- > 0) out += s;
+        return out;
+    };
+    // `messages` must appear in this order; `result` is the closing line: ID kind, ID and chosen names.
+    const struct {
+        const char* what;
+        int type, level, numericIds;
+        std::string answers;
+        int status;
+        std::vector<std::string> messages;
+        std::string result;
+    } cases[] = {
+        {"transcript, file order", RAW_SPSS, 2, 0, "1\n5\n2\n0\n", 77,
+         {kListing + " What variable is the group ID?  " + " Please specify level-2 variable # 1(enter 0 to end): " +
+          " Please specify level-2 variable # 2(enter 0 to end): " + " Please specify level-2 variable # 3(enter 0 to end): "},
+         "[0|      ID    |    SIZE    | DISCLIM    ]"},
+        {"systat refusals, order of choice", RAW_SYSTAT, 1, -1, "9\n2\n2\n4\n7\n5\n3\n0\n", 77,
+         {" Not a valid variable. Try again.\n", " Please specify level-1 variable # 1 (enter 0 to end):  ",
+          " Not a valid variable. Try again.\n", " This is a character variable!\n", " Not a valid variable. Try again.\n"},
+         "[1|      ID    |    MATH    |     SES    ]"},
+        {"character ID after numeric", RAW_SPSS, 2, 1, times("1\n", 10), 15,
+         {"IDs must be both be character or both numeric!\n", "Unable to get a proper response\n"}, ""},
+        {"numeric ID after character", RAW_SYSTAT, 2, 0, "2\n1\n0\n", 77,
+         {"IDs must be both be character or both numeric!\n"}, "[0|  SCHOOL$   ]"},
+        {"every variable chosen ends the list", RAW_SPSS, 2, 0, "1\n1\n6\n5\n4\n3\n2\n", 77,
+         {"You have already chosen that variable!\n"},
+         "[0|      ID    |    SIZE    |  SECTOR    |  PRACAD    | DISCLIM    | MEANSES    ]"},
+        {"twenty-six refusals", RAW_SPSS, 2, 0, "1\n" + times("1\n", 26), 15,
+         {"You have already chosen that variable!\n", "Unable to get a proper response\n"}, ""},
+    };
+    std::string dir = testsupport::make_temp_dir("pkgsel");
+    testsupport::write_file(dir + "/s.sys", systat_file({{"SCHOOL$", "ID", "SES", "NAME$", "MATH", "LONGID$"}, {}, {}, true, {}, false}));
+    for (const auto& c : cases) {
+        std::string path = c.type == RAW_SYSTAT ? dir + "/s.sys" : testsupport::data_path("packages/small2.sav");
+        testsupport::write_file(dir + "/answers", c.answers);
+        ChildResult r = in_child([&] {
+            if (!std::freopen((dir + "/answers").c_str(), "r", stdin)) return;
+            PackageFile pf;
+            pkg_read_header(pf, std::fopen(path.c_str(), "rb"), c.type, c.level, path.c_str());
+            int kind = c.numericIds;
+            std::vector<NameSlot> chosen = pkg_select_dialogue(pf, kind);
+            std::printf("[%d|%s", kind, pf.vars[static_cast<std::size_t>(pf.idVar)].name.text);
+            for (const NameSlot& s : chosen) std::printf("|%s", s.text);
+            std::printf("]");
+        });
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out;
+        std::size_t at = 0;
+        for (const std::string& m : c.messages) {
+            at = r.out.find(m, at);
+            ASSERT_NE(at, std::string::npos) << c.what << ": " << m << "\n" << r.out;
+            at += m.size();
+        }
+        if (c.status == 77) {
+            EXPECT_EQ(r.out.substr(r.out.rfind('[')), c.result) << c.what;
+        }
+    }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The MDM template: what each keyword sets, the file written back, and the
 // order rules and errors that stop a run.
 #include "mdm/mdm_test_util.h"
-#include "mdm/packages.h"
 
 using namespace mdmtest;
 
@@ -15,6 +14,14 @@ std::string ascii_template(const std::string& missing, const std::string& deleti
            "numl1var:2\nnuml2var:1\nl1format:(A4,2F4)\nl2format:   (A4,F4)\n" + missing + deletion +
            "mdmname: out.mdm\n*begin l1vars\nses\n MathAch\n*end l1vars\n" +
            "# comment\n  indented lines are ignored too\n*BEGIN L2VARS\nsector\n*END L2VARS\n";
+}
+
+// Inside a death test: reads a template that must end the run.
+void read_template_and_stop(const char* path) {
+    console_to_stderr();
+    MdmCreation m;
+    read_mdm_template(path, m);
+    std::exit(99);
 }
 
 void write_small_files() {
@@ -36,10 +43,8 @@ TEST(MdmTemplate, ReadsEveryKeywordAndWritesTheTemplateBack) {
     EXPECT_EQ(c.mdmFileName, "out.mdm");
     EXPECT_EQ(c.rawFormat[1], "(A4,F4)");
     ASSERT_EQ(c.names[0].size(), 3u);
-    EXPECT_EQ(slot_text(c.names[0][0]), "INTRCPT1    ");
-    EXPECT_EQ(slot_text(c.names[0][1]), "     SES    ");
-    EXPECT_EQ(slot_text(c.names[0][2]), " MATHACH    ");
-    EXPECT_EQ(slot_text(c.names[1][0]), "INTRCPT2    ");
+    EXPECT_EQ(slot_text(c.names[0][0]) + slot_text(c.names[0][1]) + slot_text(c.names[0][2]) + slot_text(c.names[1][0]),
+              "INTRCPT1         SES     MATHACH    INTRCPT2    ");
     EXPECT_EQ(testsupport::read_file("creatmdm.mdmt"),
               kHeader +
                   "vknown:n\ngrowthmodel:y\nrawdattype:ascii\nl1fname:l1.dat\nl2fname:l2.dat\nnuml1var:2\n"
@@ -56,14 +61,7 @@ TEST(MdmTemplate, ReadsEveryKeywordAndWritesTheTemplateBack) {
 }
 
 TEST(MdmTemplate, KeywordValues) {
-    struct Case {
-        const char* missing;
-        const char* deletion;
-        int hasMissing, deleteNow;
-        std::vector<double> codes;
-        const char* written;
-    };
-    const Case cases[] = {
+    const struct { const char* missing, *deletion; int hasMissing, deleteNow; std::vector<double> codes; const char* written; } cases[] = {
         {"l1missing:Y/Same\n-9\n", "timeofdeletion:now\n", 1, 1, {-9, -9}, "l1missing:y/SAME\n-9.000000\n"},
         {"l1missing:n\n", "timeofdeletion:analysis\n", 0, 0, {}, "l1missing:n\n"},
         // A blank after the colon is not skipped: the value does not begin with A.
@@ -71,7 +69,7 @@ TEST(MdmTemplate, KeywordValues) {
         {"l1missing:y/same\n1\n", "TimeOfDeletion:Analysis\n", 1, 0, {1, 1}, "timeofdeletion:analysis\n"},
         {"l1missing:q\n", "timeofdeletion:x\n", 0, 1, {}, "l1missing:n\n"},
     };
-    for (const Case& k : cases) {
+    for (const auto& k : cases) {
         SCOPED_TRACE(std::string(k.missing) + k.deletion);
         InTempDir d("mdmkw");
         write_small_files();
@@ -86,16 +84,10 @@ TEST(MdmTemplate, KeywordValues) {
 }
 
 TEST(MdmTemplate, ErrorsStopTheRun) {
-    struct Case {
-        const char* what;
-        std::string text;
-        int status;
-        const char* message;
-    };
     const std::string names = "*begin l1vars\nses\nmathach\n*end l1vars\n*begin l2vars\nsector\n*end l2vars\n";
     const std::string files = "rawdattype:ascii\nl1fname:l1.dat\nl2fname:l2.dat\nnuml1var:2\nnuml2var:1\n";
     const std::string formats = "l1format:(A4,2F4)\nl2format:(A4,F4)\n";
-    const Case cases[] = {
+    const struct { const char* what; std::string text; int status; const char* message; } cases[] = {
         {"no header", "vknown:n\n", 0, "t.mdmt does not seem to be a ARB2 mdm template file!\n"},
         {"format before type", kHeader + "l1format:(A4,F4)\n", 0, "Must specify raw data type before input file name!\n"},
         {"file before type", kHeader + "l2fname:l2.dat\n", 0, "Must specify raw data type before input file name!\n"},
@@ -129,17 +121,9 @@ TEST(MdmTemplate, ErrorsStopTheRun) {
     };
     InTempDir d("mdmtplerr");
     write_small_files();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : cases) {
         testsupport::write_file("t.mdmt", c.text);
-        EXPECT_EXIT(
-            {
-                console_to_stderr();
-                MdmCreation m;
-                read_mdm_template("t.mdmt", m);
-                std::exit(99);
-            },
-            testing::ExitedWithCode(c.status), c.message);
+        EXPECT_EXIT(read_template_and_stop("t.mdmt"), testing::ExitedWithCode(c.status), c.message) << c.what;
     }
 }
 
@@ -168,14 +152,7 @@ TEST(MdmTemplate, PackageVariablesByName) {
     };
     for (const auto& [block, message] : bad) {
         testsupport::write_file("bad.mdmt", head + block);
-        EXPECT_EXIT(
-            {
-                console_to_stderr();
-                MdmCreation m;
-                read_mdm_template("bad.mdmt", m);
-                std::exit(99);
-            },
-            testing::ExitedWithCode(0), message);
+        EXPECT_EXIT(read_template_and_stop("bad.mdmt"), testing::ExitedWithCode(0), message);
     }
 }
 
