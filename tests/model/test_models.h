@@ -1,33 +1,55 @@
-// Test fixtures: an HSB-like MDM header and small builders for model records,
-// filled the way the command-file reader fills them.
+// Test fixtures: HSB-like MDM headers, builders for model records filled the way
+// the command-file reader fills them, and captured or death-test reads.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "mdm/mdm.h"
 #include "model/model.h"
+#include "support/test_support.h"
 
 namespace testmodels {
 
-/// The High School and Beyond layout: 4 level-1 and 6 level-2 variables, 160 schools.
-inline MdmHeader hsb_header() {
+/// Header with the given level-1 names and the six HSB level-2 names.
+inline MdmHeader header_with(const std::vector<const char*>& l1) {
     MdmHeader h;
-    h.version = 6.02f;
-    h.numL1Vars = 4;
+    h.numL1Vars = (int)l1.size();
     h.numL2Vars = 6;
+    h.hasMissing = 1;
+    h.l1Names.push_back(make_variable_name("INTRCPT1"));
+    for (const char* n : l1) h.l1Names.push_back(make_variable_name(n));
+    for (const char* n : {"INTRCPT2", "SIZE", "SECTOR", "PRACAD", "DISCLIM", "HIMINTY", "MEANSES"})
+        h.l2Names.push_back(make_variable_name(n));
+    return h;
+}
+
+/// Level-1 slots MINORITY 1, FEMALE 2, SES 3, MATHACH 4; level-2 SIZE 1 .. MEANSES 6.
+inline MdmHeader hsb() { return header_with({"MINORITY", "FEMALE", "SES", "MATHACH"}); }
+
+/// The High School and Beyond MDM file as built: 160 schools, deletion done.
+inline MdmHeader hsb_header() {
+    MdmHeader h = hsb();
+    h.version = 6.02f;
     h.numL1Records = 7185;
     h.numGroups = 160;
     h.hasMissing = 0;
     h.deleteNow = 1;
     h.sourceType = RAW_ASCII;
     h.maxGroupSize = 67;
-    for (const char* n : {"INTRCPT1", "MINORITY", "FEMALE", "SES", "MATHACH"}) h.l1Names.push_back(make_variable_name(n));
-    for (const char* n : {"INTRCPT2", "SIZE", "SECTOR", "PRACAD", "DISCLIM", "HIMINTY", "MEANSES"})
-        h.l2Names.push_back(make_variable_name(n));
     return h;
 }
+
+/// The intercepts- and slopes-as-outcomes model: six fixed effects.
+inline const std::string MODEL =
+    "LEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\n"
+    "LEVEL2:INTRCPT1=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n"
+    "LEVEL2:SES=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n";
 
 /// Slot of a level-1 name in the model's table (thresholds included), or -1.
 inline int l1(const ModelSpec& m, const char* name) {
@@ -103,12 +125,55 @@ inline void hsb_full_model(const MdmHeader& h, ModelSpec& m) {
     finish(m);
 }
 
-/// Writes a whole text file.
-inline void write_text(const std::string& path, const std::string& text) {
-    FILE* f = std::fopen(path.c_str(), "w");
-    if (f == nullptr) return;
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
+/// Scratch directory shared by the tests of one program.
+inline std::string dir() {
+    static std::string d = testsupport::make_temp_dir("model");
+    return d;
+}
+
+/// Writes a command file into the scratch directory and returns its path.
+inline std::string write_cmd(const std::string& text, const std::string& name = "run.cmd") {
+    std::string path = dir() + "/" + name;
+    testsupport::write_file(path, text);
+    return path;
+}
+
+/// Death-test body: reads with the console on the error stream, where the regex looks;
+/// status 99 means the read went on to the end.
+inline void read_to_stderr(const std::string& path, const MdmHeader& mdm) {
+    dup2(2, 1);
+    RunSettings rs;
+    ModelSpec model;
+    rs.commandFileName = path;
+    read_command_file(rs, model, mdm);
+    std::fflush(stdout);
+    std::_Exit(99);
+}
+
+/// Settings, model and console output of one read.
+struct Parsed {
+    RunSettings rs;
+    ModelSpec model;
+    std::string out;
+};
+
+/// Reads a command file with the console captured; pauses are answered from a file.
+inline Parsed read_path(const std::string& path, const MdmHeader& mdm = hsb()) {
+    Parsed p;
+    std::string answers = write_cmd("\n\n\n\n\n\n", "answers.txt");
+    EXPECT_NE(std::freopen(answers.c_str(), "r", stdin), nullptr);
+    testing::internal::CaptureStdout();
+    p.rs.commandFileName = path;
+    read_command_file(p.rs, p.model, mdm);
+    std::fflush(stdout);
+    p.out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
+    return p;
+}
+
+/// Reads a command text the same way.
+inline Parsed read_text(const std::string& text, const MdmHeader& mdm = hsb()) {
+    return read_path(write_cmd(text), mdm);
 }
 
 }  // namespace testmodels

@@ -1,36 +1,31 @@
 // The command-file writer: every written file reads back to the same settings,
-// lines come in their fixed order, and the two forms differ where they should.
+// writing is a fixed point, lines come in their fixed order, and the two forms
+// differ where they should.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 #include "model/test_models.h"
-#include "support/test_support.h"
 
 using namespace testmodels;
 
 namespace {
 
-struct Built {
-    RunSettings rs;
-    ModelSpec m;
-    MdmHeader h = hsb_header();
-};
+const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
 
-Built read_back(const std::string& path, const MdmHeader& h) {
-    Built b;
-    b.h = h;
-    b.rs.commandFileName = path;
-    b.rs.dataSourceName = "hsb.mdm";
-    size_model_tables(b.h, b.m);
-    read_command_file(b.rs, b.m, b.h);
-    return b;
+// A shipped HSB file when `text` names one, else a command text.
+Parsed read_case(const std::string& text, const MdmHeader& h) {
+    std::string path = text.size() > 4 && text.compare(text.size() - 4, 4, ".cmd") == 0
+                           ? testsupport::data_path("hsb/" + text)
+                           : write_cmd("OUTPUT:r.out\n" + text);  // a run always has an output name
+    Parsed p = read_path(path, h);
+    p.rs.dataSourceName = "hsb.mdm";
+    return p;
 }
 
-std::string write_text(const Built& b, CommandFileForm form, const std::string& dir, const char* name) {
-    std::string path = dir + "/" + name;
-    write_command_file(path.c_str(), form, b.rs, b.m, b.h);
+std::string write_text(const Parsed& p, CommandFileForm form, const MdmHeader& h, const char* name) {
+    std::string path = dir() + "/" + name;
+    write_command_file(path.c_str(), form, p.rs, p.model, h);
     return testsupport::read_file(path);
 }
 
@@ -42,7 +37,7 @@ std::vector<int> groups(const ModelSpec& m) {
 }
 
 // Everything the writer is meant to carry over.
-void expect_same(const Built& a, const Built& b) {
+void expect_same(const Parsed& a, const Parsed& b) {
 #define SAME(field) EXPECT_EQ(a.field, b.field) << #field
     SAME(rs.maxIterations); SAME(rs.atIterationLimit); SAME(rs.microCriterion); SAME(rs.macroCriterion);
     SAME(rs.maxMacroIterations); SAME(rs.distribution); SAME(rs.ordinal); SAME(rs.numCategories);
@@ -58,46 +53,75 @@ void expect_same(const Built& a, const Built& b) {
     if (a.rs.wantResfil2) {
         SAME(rs.resfil2Name);
     }
-    SAME(m.numSets); SAME(m.numL1Slots); SAME(m.outcome); SAME(m.noIntercept); SAME(m.l1Role); SAME(m.numTerms);
-    SAME(m.l1Centering); SAME(m.fixedEffectOnly); SAME(m.l2Predictors); SAME(m.l2Candidates); SAME(m.l2Centering);
-    SAME(m.numFixed); SAME(m.contrasts); SAME(m.deletionBasis); SAME(m.trialsVar); SAME(m.heteroVars);
-    SAME(m.plausibleValues); SAME(m.lvrRole); SAME(m.l1ResidualL2Vars); SAME(m.l2ResidualVars);
-    for (int k = 0; k < 24; ++k) EXPECT_EQ(a.m.hypothesisRows[k], b.m.hypothesisRows[k]) << "hypothesis " << k + 1;
-    EXPECT_EQ(groups(a.m), groups(b.m)) << "constraintGroup";
-    for (int slot = 0; slot < a.m.numL1Slots; ++slot)
-        EXPECT_EQ(a.m.l1ResidualVars[a.m.at(0, slot)], b.m.l1ResidualVars[b.m.at(0, slot)]) << "l1ResidualVars " << slot;
+    SAME(model.numSets); SAME(model.numL1Slots); SAME(model.outcome); SAME(model.noIntercept); SAME(model.l1Role);
+    SAME(model.numTerms); SAME(model.l1Centering); SAME(model.fixedEffectOnly); SAME(model.l2Predictors);
+    SAME(model.l2Candidates); SAME(model.l2Centering); SAME(model.numFixed); SAME(model.contrasts);
+    SAME(model.deletionBasis); SAME(model.trialsVar); SAME(model.heteroVars); SAME(model.plausibleValues);
+    SAME(model.lvrRole); SAME(model.l1ResidualL2Vars); SAME(model.l2ResidualVars);
 #undef SAME
+    for (int k = 0; k < 24; ++k)
+        EXPECT_EQ(a.model.hypothesisRows[k], b.model.hypothesisRows[k]) << "hypothesis " << k + 1;
+    EXPECT_EQ(groups(a.model), groups(b.model)) << "constraintGroup";
+    for (int slot = 0; slot < a.model.numL1Slots; ++slot)
+        EXPECT_EQ(a.model.l1ResidualVars[a.model.at(0, slot)], b.model.l1ResidualVars[b.model.at(0, slot)])
+            << "l1ResidualVars " << slot;
 }
 
-// ---- The shipped HSB command files --------------------------------------------
+struct RoundTrip {
+    std::string text;  // a shipped file name or a command text
+    CommandFileForm form;
+};
 
-class ShippedFiles : public testing::TestWithParam<const char*> {};
+const std::vector<RoundTrip>& round_trips() {
+    using F = CommandFileForm;
+    static const std::vector<RoundTrip> c = {
+        {"hsb_full_ml.cmd", F::PostRun}, {"hsb_full_reml.cmd", F::PostRun}, {"hsb_full_tests.cmd", F::PostRun},
+        {"hsb_null_ml.cmd", F::PostRun}, {"hsb_null_reml.cmd", F::PostRun}, {"hsb_rc_ml.cmd", F::PostRun},
+        {"hsb_rc_reml.cmd", F::PostRun},
+        {"NUMIT:100,Y\n" + MODEL +
+             "LVR:O,P\nCONSTRAIN:1,1,0,0,2,2\nLEVEL1DELETION:MINORITY,FEMALE\nLEVEL1WEIGHT:FEMALE\n"
+             "LEVEL2WEIGHT:SIZE\nDEVIANCE:1234.5\nDF:4\nRESFILTYPE:STATA\nRESFIL1:Y/FEMALE/PRACAD\n"
+             "RESFIL2:Y/DISCLIM\nRESFIL2NAME:two.dta\nPRINTVARIANCE-COVARIANCE:A\nFIXSIGMA2:2\nDEBUG:1\n"
+             "GRAPHGAMMAS:graph.dat\nGAMMA1:1,0,0,0,0,-1\nGAMMA2:0,1\nGAMMA2:0.5,0,1,-0.25\nTITLE:every keyword\n"
+             "FULLOUTPUT:N\nFIXTAU:4\nACCEL:6\nHOMVAR:Y\nLEV1OLS:160\n",
+         F::PostRun},
+        {"NUMIT:50\nVARIANCEKNOWN:SES\n" + MODEL + "PLAUSVALS:MINORITY,FEMALE\n", F::PostRun},
+        {"NUMIT:9\n" + MODEL + "RESFILTYPE:SAS\nRESFIL1:Y\nRESFIL2:Y\n", F::PostRun},
+        {"NUMIT:9\n" + MODEL + "RESFILTYPE:SYSTAT\nRESFIL1:Y\nRESFIL2:Y\n", F::PostRun},
+        {"NUMIT:9\n" + MODEL + "RESFILTYPE:SPSS\nRESFIL1:Y\nRESFIL2:Y\n", F::PostRun},
+        {"NONLIN:BERNOULLI\nMACROIT:10,N\nMICROIT:20\nSTOPMICRO:0.0001\nSTOPMACRO:0.001\nLAPLACE6:Y,30\n" + MODEL,
+         F::PreRun},
+        {"NONLIN:BINOMIAL,FEMALE\nMACROIT:10\nMICROIT:20\nEMLAPLACE:N\nTAYLOR:4,7\n" + MODEL, F::PreRun},
+        {"NONLIN:POISSON\nMACROIT:10,Y\nMICROIT:20\nLAPLACE:Y,15\n" + MODEL, F::PreRun},
+        {"NONLIN:MULTINOMIAL,3\nMACROIT:10\nMICROIT:20\n" + MODEL +
+             "LEVEL1:MATHACH=INTRCPT1+MINORITY\nLEVEL2:INTRCPT1=INTRCPT2+SIZE+RANDOM/PRACAD\nLEVEL2:MINORITY=INTRCPT2/\n",
+         F::PreRun},
+        {"NONLIN:ORDINAL,4\nMACROIT:10\nMICROIT:20\nLEVEL1:MATHACH=INTRCPT1+SES,2+THOLD2+THOLD3\n"
+         "LEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/\nLEVEL2:SES=INTRCPT2/\nLEVEL2:THOLD2=INTRCPT2/\n"
+         "LEVEL2:THOLD3=INTRCPT2/\n",
+         F::PreRun},
+        {"MACROIT:10\nMICROIT:20\n" + MODEL + "HETEROL1VAR:SES,INTRCPT1\n", F::PreRun},
+    };
+    return c;
+}
 
-TEST_P(ShippedFiles, ReadWriteReadGivesTheSameSettings) {
-    std::string dir = testsupport::make_temp_dir("writer");
-    testsupport::copy_data(std::string("hsb/") + GetParam(), dir);
+TEST(Writer, ReadWriteReadGivesTheSameSettingsAndTheSameFile) {
+    MdmHeader h = hsb();
+    for (const RoundTrip& c : round_trips()) {
+        SCOPED_TRACE(c.text);
+        Parsed first = read_case(c.text, h);
+        ASSERT_EQ(first.out, "");
+        std::string written = write_text(first, c.form, h, "newcmd.arb");
+        Parsed second = read_path(dir() + "/newcmd.arb", h);
+        second.rs.dataSourceName = "hsb.mdm";
+        expect_same(first, second);
+        EXPECT_EQ(written, write_text(second, c.form, h, "again.arb"));
+    }
+}
+
+TEST(Writer, WritesEveryLineInItsPlace) {
     MdmHeader h = hsb_header();
-    Built first = read_back(dir + "/" + GetParam(), h);
-    std::string written = write_text(first, CommandFileForm::PostRun, dir, "newcmd.arb");
-    Built second = read_back(dir + "/newcmd.arb", h);
-    expect_same(first, second);
-    // Writing is a fixed point: the re-read settings write the same file.
-    EXPECT_EQ(written, write_text(second, CommandFileForm::PostRun, dir, "again.arb"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Hsb, ShippedFiles,
-                         testing::Values("hsb_full_ml.cmd", "hsb_full_reml.cmd", "hsb_full_tests.cmd", "hsb_null_ml.cmd",
-                                         "hsb_null_reml.cmd", "hsb_rc_ml.cmd", "hsb_rc_reml.cmd"),
-                         [](const testing::TestParamInfo<const char*>& info) {
-                             std::string n = info.param;
-                             return n.substr(0, n.find('.'));
-                         });
-
-TEST(WriterOrder, WritesEveryLineInItsPlace) {
-    std::string dir = testsupport::make_temp_dir("writer");
-    testsupport::copy_data("hsb/hsb_full_tests.cmd", dir);
-    Built b = read_back(dir + "/hsb_full_tests.cmd", hsb_header());
-    EXPECT_EQ(write_text(b, CommandFileForm::PostRun, dir, "newcmd.arb"),
+    EXPECT_EQ(write_text(read_case("hsb_full_tests.cmd", h), CommandFileForm::PostRun, h, "newcmd.arb"),
               "#This command file was run with hsb.mdm\n"
               "NUMIT:5000,N\n"
               "STOPVAL:0.0000000001\n"
@@ -130,225 +154,46 @@ TEST(WriterOrder, WritesEveryLineInItsPlace) {
               "TITLE:HSB intercepts- and slopes-as-outcomes model (tests)\n");
 }
 
-// ---- Generated models -----------------------------------------------------------
-
-Built hsb_full(const char* title) {
-    Built b;
-    b.rs = linear_settings(title, "gen.out");
-    hsb_full_model(b.h, b.m);
-    return b;
-}
-
-Built nonlinear_base(int distribution) {
-    Built b;
-    b.rs = linear_settings("non-linear", "nl.out");
-    b.rs.distribution = distribution;
-    b.rs.maxMacroIterations = 40;
-    b.rs.maxIterations = 25;
-    b.rs.microCriterion = 1e-5;
-    b.rs.atIterationLimit = 1;
-    ModelSpec& m = b.m;
-    size_model_tables(b.h, m);
-    set_outcome(m, l1(m, "MINORITY"));
-    add_term(m, 0, 0);
-    add_term(m, 0, l1(m, "SES"), 2);
-    set_level2(m, 0, 0, {0, l2(b.h, "SECTOR")}, true, {l2(b.h, "SIZE"), l2(b.h, "PRACAD")});
-    set_level2(m, 0, l1(m, "SES"), {0}, false);
-    finish(m);
-    return b;
-}
-
-Built multinomial3() {
-    Built b = nonlinear_base(3);
-    b.rs.numCategories = 3;
-    ModelSpec& m = b.m;
-    remake_model_tables(b.h, m, 2, 0);
-    set_outcome(m, l1(m, "MATHACH"));
-    for (int s = 0; s < 2; ++s) {
-        add_term(m, s, 0);
-        add_term(m, s, l1(m, "SES"), 1);
-        set_level2(m, s, 0, {0, l2(b.h, "SECTOR")}, true, {l2(b.h, "MEANSES")});
-        set_level2(m, s, l1(m, "SES"), {0, l2(b.h, "MEANSES")}, s == 0);
+TEST(Writer, LinesThatDependOnTheModelOrTheForm) {
+    const std::string multinomial =
+        "NONLIN:MULTINOMIAL,3\nMACROIT:40,Y\nMICROIT:25\nSTOPMICRO:0.00001\nSTOPMACRO:0.0001\n"
+        "LEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\nLEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/MEANSES\n"
+        "LEVEL2:SES=INTRCPT2+MEANSES,2+RANDOM/\nLEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\n"
+        "LEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/MEANSES\nLEVEL2:SES=INTRCPT2+MEANSES,2/\n";
+    const std::string binomial = "NONLIN:BINOMIAL,FEMALE\nMACROIT:40\nMICROIT:25\nTAYLOR:4,8\n"
+                                 "LEVEL1:MINORITY=INTRCPT1+SES,2+RANDOM\nLEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/\n"
+                                 "LEVEL2:SES=INTRCPT2/\n";
+    const std::string hetero = "MACROIT:20,N\nMICROIT:100\n" + MODEL + "HETEROL1VAR:MINORITY,FEMALE\n";
+    const struct {
+        std::string text;
+        CommandFileForm form;
+        std::vector<std::string> present, absent;
+    } cases[] = {
+        {multinomial, CommandFileForm::PreRun,
+         {multinomial.substr(0, 21), multinomial.substr(multinomial.find("LEVEL1")),
+          "STOPMICRO:0.0000100000\nSTOPMACRO:0.0001000000\nMACROIT:40,Y\nMICROIT:25\n"},
+         {"NUMIT", "STOPVAL"}},
+        {binomial, CommandFileForm::PreRun,
+         {"NONLIN:BINOMIAL,FEMALE\n", "TAYLOR:4,8\n", "LEVEL1:MINORITY=INTRCPT1+SES,2+RANDOM\n"}, {"LAPLACE"}},
+        // After the run the count variable and the centering are no longer written.
+        {binomial, CommandFileForm::PostRun, {"NONLIN:BINOMIAL\n", "LEVEL1:MINORITY=INTRCPT1+SES+RANDOM\n"}, {"FEMALE"}},
+        {hetero, CommandFileForm::PreRun,
+         {"MACROIT:20,N\nMICROIT:100\nNONLIN:n\n", "HETEROL1VAR:MINORITY,FEMALE\n"}, {"HETEROL1VAR:n", "NUMIT"}},
+        {hetero, CommandFileForm::PostRun, {"MACROIT:20,N\n"}, {"HETEROL1VAR"}},
+    };
+    MdmHeader h = hsb();
+    for (const auto& c : cases) {
+        std::string text = write_text(read_case(c.text, h), c.form, h, "newcmd.arb");
+        for (const std::string& s : c.present) EXPECT_NE(text.find(s), std::string::npos) << "missing: " << s << "\n" << text;
+        for (const std::string& s : c.absent) EXPECT_EQ(text.find(s), std::string::npos) << "unexpected: " << s << "\n" << text;
     }
-    m.l2Centering[l2(b.h, "MEANSES")] = 2;
-    finish(m);
-    return b;
 }
 
-Built ordinal4() {
-    Built b = nonlinear_base(3);
-    b.rs.ordinal = true;
-    b.rs.numCategories = 4;
-    ModelSpec& m = b.m;
-    remake_model_tables(b.h, m, 1, 2);
-    set_outcome(m, l1(m, "MATHACH"));
-    add_term(m, 0, 0);
-    add_term(m, 0, l1(m, "SES"));
-    add_term(m, 0, l1(m, "THOLD2"));
-    add_term(m, 0, l1(m, "THOLD3"));
-    set_level2(m, 0, 0, {0, l2(b.h, "MEANSES")}, true);
-    set_level2(m, 0, l1(m, "SES"), {0}, false);
-    set_level2(m, 0, l1(m, "THOLD2"), {0}, false);
-    set_level2(m, 0, l1(m, "THOLD3"), {0}, false);
-    finish(m);
-    return b;
-}
-
-Built constraints_and_hypotheses() {
-    Built b = hsb_full("constraints and hypotheses");
-    b.m.constraintGroup = {0, 1, 0, 0, 1, 0};
-    b.m.hypothesisRows[0] = 2;
-    b.m.hypothesisRows[1] = 1;
-    b.m.contrasts = {0, 1, 0, 0, -1, 0, /**/ 0, 0, 1, 0, 0, 0, /**/ 0.5, 0, 0, -0.25, 0, 1};
-    return b;
-}
-
-Built residual_files(int type) {
-    Built b = hsb_full("residual files");
-    b.rs.resfilType = type;
-    b.rs.wantResfil1 = b.rs.wantResfil2 = true;
-    b.m.l1ResidualVars[b.m.at(0, l1(b.m, "FEMALE"))] = 1;
-    b.m.l1ResidualL2Vars[l2(b.h, "SIZE")] = 1;
-    b.m.l2ResidualVars[l2(b.h, "HIMINTY")] = 1;
-    apply_default_resfil_names(b.rs);
-    return b;
-}
-
-Built bernoulli_laplace6() {
-    Built b = nonlinear_base(1);
-    b.rs.laplace6 = true;
-    b.rs.laplace6Iterations = 20;
-    b.rs.fixedSigma2 = 1.0;
-    b.rs.fullML = true;
-    b.rs.accel = 3;
-    return b;
-}
-
-Built binomial_taylor() {
-    Built b = nonlinear_base(1);
-    b.m.trialsVar = l1(b.m, "FEMALE");
-    b.rs.taylorOrder = 4;
-    b.rs.taylorSecond = 8;
-    return b;
-}
-
-Built heterogeneous() {
-    Built b = hsb_full("heterogeneous");
-    b.m.heteroVars = {l1(b.m, "MINORITY"), l1(b.m, "FEMALE")};
-    b.rs.maxMacroIterations = 20;
-    b.rs.microCriterion = 1e-5;
-    b.rs.fullML = true;
-    b.rs.accel = 3;
-    return b;
-}
-
-Built options_and_lvr() {
-    Built b = hsb_full("options");
-    b.h.deleteNow = 0;
-    b.h.hasMissing = 1;
-    b.m.deletionBasis[l1(b.m, "MINORITY")] = 2;
-    b.m.deletionBasis[l1(b.m, "FEMALE")] = 2;
-    b.rs.level1Weight = l1(b.m, "FEMALE");
-    b.rs.level2Weight = l2(b.h, "SIZE");
-    b.rs.lvrOn = true;
-    b.m.lvrRole = {1, 2};
-    b.rs.fullML = true;
-    b.rs.accel = 7;
-    b.rs.altDeviance = 46712.5;
-    b.rs.altDf = 4;
-    b.rs.testHomogeneity = true;
-    b.rs.printVarCov = 2;
-    b.rs.fullOutput = false;
-    b.rs.graphGammas = "graph.gg";
-    b.rs.fixTau = 5;
-    b.rs.debugLevel = 2;
-    b.rs.olsUnitsShown = 160;
-    b.rs.atIterationLimit = 2;
-    return b;
-}
-
-struct Generated {
-    const char* name;
-    std::function<Built()> build;
-    CommandFileForm form;
-};
-
-class GeneratedModels : public testing::TestWithParam<Generated> {};
-
-TEST_P(GeneratedModels, ReadBackToTheSameSettings) {
-    std::string dir = testsupport::make_temp_dir("writer");
-    Built made = GetParam().build();
-    std::string written = write_text(made, GetParam().form, dir, "newcmd.arb");
-    Built back = read_back(dir + "/newcmd.arb", made.h);
-    expect_same(made, back);
-    EXPECT_EQ(written, write_text(back, GetParam().form, dir, "again.arb"));
-}
-
-const Generated GENERATED[] = {
-    {"multinomial3", multinomial3, CommandFileForm::PreRun},
-    {"ordinal4", ordinal4, CommandFileForm::PreRun},
-    {"constraints_and_hypotheses", constraints_and_hypotheses, CommandFileForm::PostRun},
-    {"resfil_freeformat", [] { return residual_files(RAW_ASCII); }, CommandFileForm::PostRun},
-    {"resfil_systat", [] { return residual_files(RAW_SYSTAT); }, CommandFileForm::PostRun},
-    {"resfil_sas", [] { return residual_files(RAW_SAS); }, CommandFileForm::PostRun},
-    {"resfil_spss", [] { return residual_files(RAW_SPSS); }, CommandFileForm::PostRun},
-    {"resfil_stata", [] { return residual_files(RAW_STATA); }, CommandFileForm::PostRun},
-    {"bernoulli_laplace6", bernoulli_laplace6, CommandFileForm::PreRun},
-    {"binomial_taylor", binomial_taylor, CommandFileForm::PreRun},
-    {"heterogeneous", heterogeneous, CommandFileForm::PreRun},
-    {"options_and_lvr", options_and_lvr, CommandFileForm::PostRun},};
-
-INSTANTIATE_TEST_SUITE_P(Models, GeneratedModels, testing::ValuesIn(GENERATED),
-                         [](const testing::TestParamInfo<Generated>& info) { return std::string(info.param.name); });
-
-// ---- Lines that depend on the model or the form ---------------------------------
-
-struct LineCase {
-    const char* name;
-    std::function<Built()> build;
-    CommandFileForm form;
-    std::vector<std::string> present;
-    std::vector<std::string> absent;
-};
-
-class WriterLines : public testing::TestWithParam<LineCase> {};
-
-TEST_P(WriterLines, AppearWhereExpected) {
-    std::string dir = testsupport::make_temp_dir("writer");
-    std::string text = write_text(GetParam().build(), GetParam().form, dir, "newcmd.arb");
-    for (const std::string& s : GetParam().present) EXPECT_NE(text.find(s), std::string::npos) << "missing: " << s << "\n" << text;
-    for (const std::string& s : GetParam().absent) EXPECT_EQ(text.find(s), std::string::npos) << "unexpected: " << s << "\n" << text;
-}
-
-const LineCase LINES[] = {
-    {"multinomial_two_equation_sets", multinomial3, CommandFileForm::PreRun,
-     {"NONLIN:MULTINOMIAL,3\n",
-      "LEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\nLEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/MEANSES\n"
-      "LEVEL2:SES=INTRCPT2+MEANSES,2+RANDOM/\nLEVEL1:MATHACH=INTRCPT1+SES,1+RANDOM\n"
-      "LEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/MEANSES\nLEVEL2:SES=INTRCPT2+MEANSES,2/\n",
-      "STOPMICRO:0.0000100000\nSTOPMACRO:0.0001000000\nMACROIT:40,Y\nMICROIT:25\n"},
-     {"NUMIT", "STOPVAL"}},
-    {"binomial_prerun_names_the_count", binomial_taylor, CommandFileForm::PreRun,
-     {"NONLIN:BINOMIAL,FEMALE\n", "TAYLOR:4,8\n", "LEVEL1:MINORITY=INTRCPT1+SES,2+RANDOM\n"},
-     {"LAPLACE"}},
-    {"binomial_postrun_drops_count_and_centering", binomial_taylor, CommandFileForm::PostRun,
-     {"NONLIN:BINOMIAL\n", "LEVEL1:MINORITY=INTRCPT1+SES+RANDOM\n"},
-     {"FEMALE"}},
-    {"heterogeneous_prerun", heterogeneous, CommandFileForm::PreRun,
-     {"MACROIT:20,N\nMICROIT:100\nNONLIN:n\n", "HETEROL1VAR:MINORITY,FEMALE\n"},
-     {"HETEROL1VAR:n", "NUMIT"}},
-    {"heterogeneous_postrun_has_no_variance_line", heterogeneous, CommandFileForm::PostRun,
-     {"MACROIT:20,N\n"},
-     {"HETEROL1VAR"}},};
-
-INSTANTIATE_TEST_SUITE_P(Cases, WriterLines, testing::ValuesIn(LINES),
-                         [](const testing::TestParamInfo<LineCase>& info) { return std::string(info.param.name); });
-
-TEST(WriterFailure, AFileThatCannotBeCreatedIsSkipped) {
-    Built b = hsb_full("nowhere");
-    std::string dir = testsupport::make_temp_dir("writer");
-    std::string path = dir + "/missing/newcmd.arb";
-    write_command_file(path.c_str(), CommandFileForm::PostRun, b.rs, b.m, b.h);
+TEST(Writer, AFileThatCannotBeCreatedIsSkipped) {
+    MdmHeader h = hsb();
+    Parsed p = read_case("hsb_null_reml.cmd", h);
+    std::string path = dir() + "/missing/newcmd.arb";
+    write_command_file(path.c_str(), CommandFileForm::PostRun, p.rs, p.model, h);
     EXPECT_TRUE(testsupport::read_file(path).empty());
 }
 
