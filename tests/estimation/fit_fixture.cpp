@@ -112,17 +112,7 @@ const DataSet& hsb_data() {
 }
 
 void make_model(const MdmHeader& mdm, const std::string& outcome, const std::vector<Coef>& coefs, ModelSpec& m) {
-    m = ModelSpec{};
-    m.numSets = 1;
-    m.numL1Slots = mdm.numL1Vars + 1;
-    m.numL2Slots = mdm.numL2Vars + 1;
-    m.l1Names = mdm.l1Names;
-    m.l1Role.assign(m.numL1Slots, 0);
-    m.l1Centering.assign(m.numL1Slots, 0);
-    m.fixedEffectOnly.assign(m.numL1Slots, 0);
-    m.l2Predictors.assign(static_cast<std::size_t>(m.numL1Slots) * m.numL2Slots, NO_ENTRY);
-    m.l2Centering.assign(m.numL2Slots, 0);
-    m.deletionBasis.assign(m.numL1Slots, 0);
+    size_model_tables(mdm, m);
     m.outcome = find_slot(mdm.l1Names, outcome);
     m.l1Role[m.outcome] = -1;
     m.noIntercept = coefs.empty() || coefs[0].name != "INTRCPT1";
@@ -169,9 +159,9 @@ void set_stdin(const std::string& text) {
     if (std::freopen((dir + "/answers.txt").c_str(), "r", stdin) == nullptr) std::abort();
 }
 
-Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::string& outcome) {
+Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::string& outcome, std::string dir) {
     Opened o;
-    o.dir = testsupport::make_temp_dir("estim");
+    o.dir = dir.empty() ? testsupport::make_temp_dir("estim") : dir;
     o.mdm = write_mdm(o.dir + "/d.mdm", d);
     make_model(o.mdm, outcome, coefs, o.model);
     o.file = std::fopen((o.dir + "/d.mdm").c_str(), "rb");
@@ -179,23 +169,19 @@ Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::st
 }
 
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, const std::vector<int>& constraints, std::string dir) {
-    if (dir.empty()) dir = testsupport::make_temp_dir("estim");
-    const MdmHeader mdm = write_mdm(dir + "/data.mdm", d);
-    ModelSpec model;
-    make_model(mdm, outcome, coefs, model);
-    for (std::size_t k = 0; k < constraints.size() && k < model.constraintGroup.size(); ++k)
-        model.constraintGroup[k] = constraints[k];
-    FILE* mdmFile = std::fopen((dir + "/data.mdm").c_str(), "rb");
-    FILE* out = std::fopen((dir + "/report.out").c_str(), "w+");
+             FitRun& result, const std::vector<int>& constraints, const std::string& dir) {
+    Opened o = open_data(d, coefs, outcome, dir);
+    for (std::size_t k = 0; k < constraints.size() && k < o.model.constraintGroup.size(); ++k)
+        o.model.constraintGroup[k] = constraints[k];
+    FILE* out = std::fopen((o.dir + "/report.out").c_str(), "w+");
     exit_state().output = out;
-    exit_state().outputFileName = dir + "/report.out";
-    run_analysis(rs, model, mdm, mdmFile, out, result.fit);
+    exit_state().outputFileName = o.dir + "/report.out";
+    run_analysis(rs, o.model, o.mdm, o.file, out, result.fit);
     exit_state().output = nullptr;
     std::fclose(out);
-    std::fclose(mdmFile);
+    std::fclose(o.file);
     release_linear_fit(result.fit);
-    result.report = testsupport::read_file(dir + "/report.out");
+    result.report = testsupport::read_file(o.dir + "/report.out");
 }
 
 std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& file, const std::string& model) {
@@ -251,37 +237,6 @@ std::vector<Coef> hsb_rc() {
 std::vector<Coef> hsb_full() {
     return {{"INTRCPT1", 0, true, {"INTRCPT2", "SECTOR", "MEANSES"}, {0, 0, 2}},
             {"SES", 1, true, {"INTRCPT2", "SECTOR", "MEANSES"}, {0, 0, 2}}};
-}
-
-void run_hsb_command_file(const std::string& cmdName, FitRun& result, bool finalReports, std::string* dirOut) {
-    const std::string dir = testsupport::make_temp_dir("estimcmd");
-    if (dirOut != nullptr) *dirOut = dir;
-    for (const char* f : {"hsb/hsb1.dat", "hsb/hsb2.dat", "hsb/hsb.mdmt"}) testsupport::copy_data(f, dir);
-    testsupport::copy_data("hsb/" + cmdName, dir);
-    char old[4096];
-    if (getcwd(old, sizeof old) == nullptr) old[0] = '\0';
-    if (chdir(dir.c_str()) != 0) return;
-    MdmCreation c;
-    read_mdm_template("hsb.mdmt", c);
-    FILE* mdmOut = std::fopen(c.mdmFileName.c_str(), "wb");
-    build_mdm(c, mdmOut);
-    std::fclose(mdmOut);
-    FILE* mdmFile = std::fopen(c.mdmFileName.c_str(), "rb");
-    MdmHeader mdm;
-    read_mdm_header(mdmFile, mdm);
-    RunSettings rs;
-    ModelSpec model;
-    size_model_tables(mdm, model);
-    rs.commandFileName = cmdName;
-    read_command_file(rs, model, mdm);
-    FILE* out = std::fopen(rs.outputFileName.c_str(), "w+");
-    run_analysis(rs, model, mdm, mdmFile, out, result.fit);
-    if (finalReports) linear_final_reports(rs, model, mdm, mdmFile, out, result.fit);
-    std::fclose(out);
-    std::fclose(mdmFile);
-    release_linear_fit(result.fit);
-    result.report = testsupport::read_file(rs.outputFileName);
-    if (old[0] != '\0' && chdir(old) != 0) return;
 }
 
 }  // namespace estimtest

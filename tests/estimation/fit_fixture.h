@@ -54,8 +54,9 @@ struct Opened {
     ModelSpec model;
     FILE* file = nullptr;
 };
-/// Writes `d` as dir/d.mdm, builds the model for `outcome` and opens the file.
-Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::string& outcome = "Y");
+/// Writes `d` as dir/d.mdm (a fresh dir when empty), builds the model for `outcome` and opens the file.
+Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::string& outcome = "Y",
+                 std::string dir = "");
 
 /// A fitted model with its report text.
 struct FitRun {
@@ -66,7 +67,7 @@ struct FitRun {
 /// collects the report, which is the exit routine's output file so fatal messages
 /// land in it too. `constraints` gives the constraint group of each gamma.
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, const std::vector<int>& constraints = {}, std::string dir = "");
+             FitRun& result, const std::vector<int>& constraints = {}, const std::string& dir = "");
 /// Sends the console (standard output) to standard error, where death tests look.
 void console_to_stderr();
 /// Makes `text` the standard input of the process (for console questions).
@@ -88,11 +89,5 @@ std::vector<Coef> simple_model();
 std::vector<Coef> hsb_null();
 std::vector<Coef> hsb_rc();
 std::vector<Coef> hsb_full();
-
-/// Builds hsb.mdm with the MDM builder from the bundled template, reads the named
-/// command file with the command reader and fits it; the report text is kept.
-/// With `finalReports` the final report follows; `dir` receives the run's directory.
-void run_hsb_command_file(const std::string& cmdName, FitRun& result, bool finalReports = false,
-                          std::string* dir = nullptr);
 
 }  // namespace estimtest

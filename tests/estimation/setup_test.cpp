@@ -143,7 +143,9 @@ TEST(SetupPass, ConstantWeightsGiveTheUnweightedEstimates) {
         run_fit(d, "Y", simple_model(), weighted, b);
         for (std::size_t k = 0; k < a.fit.gamma.size(); ++k) EXPECT_NEAR(a.fit.gamma[k], b.fit.gamma[k], 1e-5);
         for (std::size_t k = 0; k < a.fit.tau.size(); ++k) EXPECT_NEAR(a.fit.tau[k], b.fit.tau[k], 1e-5);
-        if (c.plainSigma2 == 0.0) EXPECT_NEAR(a.fit.sigma2, b.fit.sigma2, 1e-5);
+        if (c.plainSigma2 == 0.0) {
+            EXPECT_NEAR(a.fit.sigma2, b.fit.sigma2, 1e-5);
+        }
         for (double w : b.fit.unitWeight) EXPECT_DOUBLE_EQ(w, 1.0);
     }
 }
