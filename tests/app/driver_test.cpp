@@ -12,6 +12,7 @@
 #include "app/app.h"
 #include "app/driver_internal.h"
 #include "app_test_support.h"
+#include "model/test_models.h"
 
 namespace {
 
@@ -87,43 +88,25 @@ TEST(PassOutputName, CutAtFirstPointAndNumbered) {
     for (const auto& c : cases) EXPECT_EQ(pass_output_name(c.name, c.pass), c.expected) << c.name;
 }
 
-// A model over five level-1 slots whose plausible values are slots 2..4.
-ModelSpec pv_model(int outcome, int predictorSlot) {
+// A model on SES or a plausible value, whose plausible values are slots 2..4.
+ModelSpec pv_model(const MdmHeader& h, int outcome, int predictorSlot) {
     ModelSpec m;
-    m.numSets = 1;
-    m.numL1Slots = 5;
-    m.numL2Slots = 2;
-    m.outcome = outcome;
-    m.l1Role.assign(5, 0);
-    m.fixedEffectOnly.assign(5, 0);
-    m.l1Centering.assign(5, 0);
-    m.l2Predictors.assign(10, NO_ENTRY);
-    m.l2Candidates.assign(60, NO_ENTRY);
-    m.l1Role[outcome] = -1;
-    m.l1Role[predictorSlot] = 1;
-    m.l1Centering[predictorSlot] = 1;
+    size_model_tables(h, m);
+    testmodels::set_outcome(m, outcome);
+    testmodels::add_term(m, 0, predictorSlot, 1);
     m.l2Predictors[m.pred(0, predictorSlot, 0)] = 1;
     m.plausibleValues = {2, 3, 4};
     return m;
 }
 
-MdmHeader pv_header() {
-    MdmHeader h;
-    h.numL1Vars = 4;
-    h.numL2Vars = 1;
-    for (const char* n : {"INTRCPT1", "SES", "PV1", "PV2", "PV3"}) h.l1Names.push_back(make_variable_name(n));
-    for (const char* n : {"INTRCPT2", "SECTOR"}) h.l2Names.push_back(make_variable_name(n));
-    return h;
-}
-
 TEST(PlausibleValues, NextVariableTakesThePreviousPlace) {
     std::string dir = testsupport::make_temp_dir("pv");
     exit_state().tempNames[0] = dir + "/pvcmd";
-    MdmHeader h = pv_header();
+    MdmHeader h = testmodels::header_with({"SES", "PV1", "PV2", "PV3"});
 
     // As the outcome.
     RunSettings rs;
-    ModelSpec m = pv_model(2, 1);
+    ModelSpec m = pv_model(h, 2, 1);
     ASSERT_TRUE(next_plausible_value(rs, m, h));
     EXPECT_EQ(m.outcome, 3);
     EXPECT_EQ(m.l1Role[2], 0);
@@ -138,7 +121,7 @@ TEST(PlausibleValues, NextVariableTakesThePreviousPlace) {
 
     // As a predictor: role, centering and level-2 equation move along.
     RunSettings rs2;
-    ModelSpec p = pv_model(1, 2);
+    ModelSpec p = pv_model(h, 1, 2);
     ASSERT_TRUE(next_plausible_value(rs2, p, h));
     EXPECT_EQ(p.outcome, 1);
     EXPECT_EQ(p.l1Role[2], 0);
