@@ -207,22 +207,30 @@ TEST(Em, DegreesOfFreedomOfTheGammas) {
               std::string::npos);
 }
 
-// Stops of the analysis driver and their messages in the report.
-TEST(Em, DriverStopsWithItsMessage) {
+// Data the analysis cannot use stop the run; the message goes to the report.
+TEST(Em, RunsStopWithTheirMessage) {
+    enum Change { None, Collinear, ZeroOutcome, ExactOutcome };
     const struct {
-        bool collinear;
+        int recordsPerUnit;
+        Change change;
         int exitCode;
         const char* message;
-    } cases[] = {{true, 11, "There is a problem in the fixed portion of the model.  A near singularity is\n"},
-                 {false, 0, "The outcome variable is all zeros!"}};
+    } cases[] = {
+        {6, Collinear, 11, "There is a problem in the fixed portion of the model.  A near singularity is\n"},
+        {6, ZeroOutcome, 0, "The outcome variable is all zeros!"},
+        {2, None, 18, "There are no degrees of freedom to estimate sigma_squared. Set sigma_squared\n"},
+        {5, ExactOutcome, 0, "Sigma_squared(0) is virtually zero. Please examine your level-1 model\n"},
+        {1, None, 16, "Every level-1 predictor matrix is near singular.\n"},
+    };
     for (const auto& c : cases) {
-        DataSet d = simple_data(10, 6);
+        DataSet d = simple_data(10, c.recordsPerUnit);
         std::vector<Coef> model = simple_model();
-        if (c.collinear) model[0].l2 = {"INTRCPT2", "Z", "W2"};
-        else
-            for (auto& u : d.units)
-                for (auto& row : u.rows) row[1] = 0.0;
-        const std::string dir = testsupport::make_temp_dir("driver");
+        if (c.change == Collinear) model[0].l2 = {"INTRCPT2", "Z", "W2"};
+        for (auto& u : d.units)
+            for (auto& row : u.rows)
+                if (c.change == ZeroOutcome || c.change == ExactOutcome)
+                    row[1] = c.change == ZeroOutcome ? 0.0 : 1.0 + 2.0 * row[0] + u.l2[0];
+        const std::string dir = testsupport::make_temp_dir("stops");
         EXPECT_EXIT(
             {
                 FitRun run;

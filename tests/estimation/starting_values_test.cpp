@@ -152,34 +152,6 @@ TEST(StartingValues, FixedSlopeRemovesItsShare) {
     EXPECT_NEAR(run.fit.sigma2Start, (syy - sxy * sxy / sxx) / static_cast<double>(N - 15), 1e-9);
 }
 
-// Data on which no starting value can be computed stop the run.
-TEST(StartingValues, StopsWithTheirMessage) {
-    const struct {
-        int recordsPerUnit;
-        bool exact;  // outcome without error
-        int exitCode;
-        const char* message;
-    } cases[] = {
-        {2, false, 18, "There are no degrees of freedom to estimate sigma_squared. Set sigma_squared\n"},
-        {5, true, 0, "Sigma_squared(0) is virtually zero. Please examine your level-1 model\n"},
-        {1, false, 16, "Every level-1 predictor matrix is near singular.\n"},
-    };
-    for (const auto& c : cases) {
-        DataSet d = simple_data(10, c.recordsPerUnit);
-        if (c.exact)
-            for (auto& u : d.units)
-                for (auto& row : u.rows) row[1] = 1.0 + 2.0 * row[0] + u.l2[0];
-        const std::string dir = testsupport::make_temp_dir("stops");
-        EXPECT_EXIT(
-            {
-                FitRun run;
-                run_fit(d, "Y", simple_model(), reference_settings(false), run, {}, dir);
-            },
-            testing::ExitedWithCode(c.exitCode), "");
-        EXPECT_NE(testsupport::read_file(dir + "/report.out").find(c.message), std::string::npos) << c.message;
-    }
-}
-
 // FIXTAU:5 shows the menu once even for a usable Tau(0), and is then mode 0.
 TEST(StartingValues, FixtauFiveAsksOnceThenBecomesZero) {
     const DataSet d = simple_data(12, 8);
