@@ -184,6 +184,25 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
 void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
                 FILE* mdmFile, FILE* out, LinearFit& fit, const double* workY = nullptr,
                 const double* workMultiplier = nullptr);
+/// Walk over the level-1 group blocks of one analysis, bounded by the file's size.
+struct Level1Reader {
+    FILE* f = nullptr;            ///< the MDM file, at the next group block
+    int p1 = 0;                   ///< level-1 variables per record
+    long long remaining = 0;      ///< bytes left in the file
+    long long stored = 0;         ///< records read so far, before deletion
+    long long storedLimit = 0;    ///< N of the header; more stored records is a damaged file (0: no limit)
+    bool deleteHere = false;      ///< records with missing values are deleted at analysis time
+    std::vector<char> usedVar;    ///< [p1 + 1] 1 for a variable whose missing value deletes a record
+};
+/// Marks the variables the analysis uses and positions `mdmFile` at the first group block.
+Level1Reader open_level1_reader(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
+                                const LinearFit& fit, FILE* mdmFile);
+/// Reads the next unit: `rec` gets its kept records (rows of p1), `means` the unit means
+/// over them; returns the records kept. Message 4 on a short or damaged block.
+int read_level1_unit(Level1Reader& rd, std::vector<double>& means, std::vector<double>& rec);
+/// Centre of each coefficient's predictor ([coefSlot.size()]): 0, the unit mean or the grand mean.
+void level1_centres(const LinearFit& fit, const ModelSpec& model, const MdmHeader& mdm, const double* means,
+                    double* centre);
 /// sigma2(0), V_bar(0), D_bar(0) and Tau(0), with its checks and repair.
 void compute_starting_values(RunSettings& rs, FILE* out, const ReportLabels& labels, LinearFit& fit);
 /// Makes Tau(0) usable according to the FIXTAU mode, or through the console menu.

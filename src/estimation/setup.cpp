@@ -46,12 +46,6 @@ void both(FILE* out, const char* text) {
     fatal_exit(0);
 }
 
-// Reads exactly `bytes` bytes or ends the run as an unexpected end of file.
-void read_or_die(void* buffer, std::size_t bytes, FILE* f) {
-    if (bytes == 0) return;
-    if (std::fread(buffer, 1, bytes, f) != bytes) fatal_exit(4);
-}
-
 // The random-part columns of a Q x Q matrix (row stride Q) as an r x r matrix.
 void random_block(const LinearFit& fit, const double* full, double* out) {
     for (int a = 0; a < fit.r; ++a)
@@ -287,43 +281,15 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
         }
     }
 
-    // Variables whose missing values delete a record at analysis time.
-    std::vector<char> usedVar(p1 + 1, 0);
-    auto mark = [&](int slot) {
-        if (slot >= 1 && slot <= p1) usedVar[slot] = 1;
-    };
-    mark(fit.outcomeSlot);
-    for (int q = 0; q < Q; ++q) mark(fit.coefSlot[q]);
-    mark(rs.level1Weight);
-    mark(rs.precisionVar);
     const bool countData = (rs.distribution == 1 || rs.distribution == 2) && model.trialsVar > 0 &&
                            model.trialsVar <= p1;
-    if (countData) mark(model.trialsVar);
-    for (int s = 1; s <= p1 && s < static_cast<int>(model.deletionBasis.size()); ++s)
-        if (model.deletionBasis[s] == 2) mark(s);
-    const bool deleteHere = mdm.deleteNow == 0;
-
-    // Centre of each predictor slot: 0, the unit mean (code 1) or the grand mean (code 2).
-    std::vector<int> centering(p1 + 1, 0);
-    for (int s = 1; s <= p1 && s < static_cast<int>(model.l1Centering.size()); ++s)
-        centering[s] = model.l1Centering[s];
-
     const bool l1Weight = rs.level1Weight >= 1 && rs.level1Weight <= p1;
     const bool known = rs.precisionVar >= 1 && rs.precisionVar <= p1;
     const bool unitWeightFromL1 = l1Weight && rs.level2Weight <= 0;
     const double grandWeight = l1Weight ? mdm.l1Means[rs.level1Weight - 1] : 1.0;
 
-    // The rest of the file bounds every group block a corrupt header could claim.
-    if (std::fseek(mdmFile, mdm.dataStart, SEEK_SET) != 0) fatal_exit(4);
-    long long remaining = 0;
-    {
-        const long here = std::ftell(mdmFile);
-        std::fseek(mdmFile, 0L, SEEK_END);
-        remaining = std::ftell(mdmFile) - here;
-        std::fseek(mdmFile, here, SEEK_SET);
-    }
-
-    std::vector<double> means(p1), rec, x(Q), xx(Q * Q), xy(Q), xxw(Q * Fe), W(Q * Fe);
+    Level1Reader reader = open_level1_reader(rs, model, mdm, fit, mdmFile);
+    std::vector<double> means(p1), rec, centre(Q), x(Q), xx(Q * Q), xy(Q), xxw(Q * Fe), W(Q * Fe);
     std::vector<double> A(r * r), V(r * r), B(Fe * r), b(r), xyR(r), wxxwJ(Fe * Fe), wxyJ(Fe);
     std::vector<double> work(std::max(3, std::max(Q * (Q + 1) / 2, r * (r + 1) / 2)) + 8);
     // Pooled within-unit sums of the fixed level-1 coefficients, random part partialled out.
@@ -339,62 +305,15 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
     fit.yy = fit.yyOls = fit.sumBXy = fit.fixedShareSS = 0.0;
     fit.N = fit.Jo = fit.No = fit.conditionFailures = 0;
     long recordIndex = 0;
-    long long storedRecords = 0;
 
     for (long j = 0; j < J; ++j) {
-        // 1. The unit's block: count, means, records.
-        std::int32_t count = 0;
-        read_or_die(&count, sizeof count, mdmFile);
-        remaining -= static_cast<long long>(sizeof count) + static_cast<long long>(p1) * 8;
-        storedRecords += count;
-        if (count < 0 || static_cast<long long>(count) * p1 * 8 > remaining ||
-            (mdm.numL1Records > 0 && storedRecords > mdm.numL1Records))
-            fatal_exit(4);
-        remaining -= static_cast<long long>(count) * p1 * 8;
-        read_or_die(means.data(), sizeof(double) * p1, mdmFile);
-        rec.resize(static_cast<std::size_t>(count) * p1);
-        read_or_die(rec.data(), sizeof(double) * rec.size(), mdmFile);
-        int nj = count;
-
-        // 2. Run-time deletion of records with a missing value in a used variable.
-        if (deleteHere) {
-            bool deleted = false;
-            for (int i = nj - 1; i >= 0; --i) {
-                const double* row = &rec[static_cast<std::size_t>(i) * p1];
-                bool missing = false;
-                for (int s = 1; s <= p1 && !missing; ++s) missing = usedVar[s] && row[s - 1] == MISSING_VALUE;
-                if (missing) {
-                    delete_row(rec.data(), p1, i, nj);
-                    --nj;
-                    deleted = true;
-                }
-            }
-            if (deleted) {
-                for (int s = 0; s < p1; ++s) {
-                    double sum = 0.0;
-                    long have = 0;
-                    for (int i = 0; i < nj; ++i) {
-                        const double v = rec[static_cast<std::size_t>(i) * p1 + s];
-                        if (v != MISSING_VALUE) {
-                            sum += v;
-                            ++have;
-                        }
-                    }
-                    means[s] = have > 0 ? sum / static_cast<double>(have) : 0.0;
-                }
-            }
-        }
+        // 1-2. The unit's records after run-time deletion.
+        const int nj = read_level1_unit(reader, means, rec);
         fit.n[j] = nj;
         fit.N += nj;
 
         // 3. Centres of the predictors.
-        std::vector<double> centre(Q, 0.0);
-        for (int q = 0; q < Q; ++q) {
-            const int s = fit.coefSlot[q];
-            if (s == 0) continue;
-            if (centering[s] == 1) centre[q] = means[s - 1];
-            else if (centering[s] == 2) centre[q] = mdm.l1Means[s - 1];
-        }
+        level1_centres(fit, model, mdm, means.data(), centre.data());
 
         // 4-5. Unit weight and record multipliers from level-1 weights and known variances.
         double unitMeanWeight = 1.0;

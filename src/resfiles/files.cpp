@@ -57,32 +57,6 @@ std::vector<double> conditional_dispersions(LinearFit& fit) {
     return out;
 }
 
-// Bounded reads of the group blocks: a damaged count never makes a big allocation.
-struct BlockReader {
-    FILE* f = nullptr;
-    int p1 = 0;
-    long long remaining = 0;
-};
-
-void read_exact(BlockReader& br, void* buffer, std::size_t bytes) {
-    if (bytes == 0) return;
-    if (static_cast<long long>(bytes) > br.remaining || std::fread(buffer, 1, bytes, br.f) != bytes) fatal_exit(4);
-    br.remaining -= static_cast<long long>(bytes);
-}
-
-int read_block(BlockReader& br, std::vector<double>& means, std::vector<double>& rec) {
-    std::int32_t count = 0;
-    read_exact(br, &count, sizeof count);
-    // Compared by division so that a damaged count cannot overflow the product.
-    const long long perRecord = 8LL * br.p1;
-    if (count < 0 || (perRecord > 0 && count + 1LL > br.remaining / perRecord)) fatal_exit(4);
-    means.resize(br.p1);
-    read_exact(br, means.data(), sizeof(double) * br.p1);
-    rec.resize(static_cast<std::size_t>(count) * br.p1);
-    read_exact(br, rec.data(), sizeof(double) * rec.size());
-    return count;
-}
-
 }  // namespace
 
 void write_level2_residual_file(LinearFit& fit, const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm) {
@@ -113,81 +87,30 @@ void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, con
     const std::vector<int> l1Slots = chosen_l1_slots(model, p1);
     const std::vector<int> l2Slots = chosen_l2_slots(model.l1ResidualL2Vars, p2);
 
-    // The records the set-up pass kept: the same deletion, centring and weights.
-    std::vector<char> usedVar(p1 + 1, 0);
-    auto mark = [&](int slot) {
-        if (slot >= 1 && slot <= p1) usedVar[slot] = 1;
-    };
-    mark(fit.outcomeSlot);
-    for (int q = 0; q < Q; ++q) mark(fit.coefSlot[q]);
-    mark(rs.level1Weight);
-    mark(rs.precisionVar);
-    if ((rs.distribution == 1 || rs.distribution == 2) && model.trialsVar > 0) mark(model.trialsVar);
-    for (int s = 1; s <= p1 && s < static_cast<int>(model.deletionBasis.size()); ++s)
-        if (model.deletionBasis[s] == 2) mark(s);
-    const bool deleteHere = mdm.deleteNow == 0;
     const bool l1Weight = rs.level1Weight >= 1 && rs.level1Weight <= p1;
     const bool known = rs.precisionVar >= 1 && rs.precisionVar <= p1;
     const bool outcomeOk = fit.outcomeSlot >= 1 && fit.outcomeSlot <= p1;
     const double sigma = fit.sigma2 >= 0.0 ? std::sqrt(fit.sigma2) : RESID_MISSING;
 
+    // The records the set-up pass kept: the same deletion, centring and weights.
     const long start = std::ftell(mdmFile);
-    BlockReader br;
-    br.f = mdmFile;
-    br.p1 = p1;
-    if (std::fseek(mdmFile, 0L, SEEK_END) != 0) fatal_exit(4);
-    br.remaining = static_cast<long long>(std::ftell(mdmFile)) - mdm.dataStart;
-    if (std::fseek(mdmFile, mdm.dataStart, SEEK_SET) != 0 || br.remaining < 0) fatal_exit(4);
+    Level1Reader reader = open_level1_reader(rs, model, mdm, fit, mdmFile);
 
     FILE* f = open_residual_file(rs.resfil1Name, L.type);
     write_residual_header(f, L);
     bool missing = false;
     long written = 0;
-    std::vector<double> means, rec, beta(Q), centre(Q);
+    std::vector<double> means, rec, beta(Q), centre(fit.coefSlot.size());
     ResidualRow row;
     for (long j = 0; j < J; ++j) {
-        int nj = read_block(br, means, rec);
-        if (deleteHere) {
-            bool deleted = false;
-            for (int i = nj - 1; i >= 0; --i) {
-                const double* x = &rec[static_cast<std::size_t>(i) * p1];
-                bool gone = false;
-                for (int s = 1; s <= p1 && !gone; ++s) gone = usedVar[s] && x[s - 1] == MISSING_VALUE;
-                if (gone) {
-                    delete_row(rec.data(), p1, i, nj);
-                    --nj;
-                    deleted = true;
-                }
-            }
-            // Group-mean centring uses the means after run-time deletion.
-            if (deleted)
-                for (int s = 0; s < p1; ++s) {
-                    double sum = 0.0;
-                    long have = 0;
-                    for (int i = 0; i < nj; ++i) {
-                        const double v = rec[static_cast<std::size_t>(i) * p1 + s];
-                        if (v != MISSING_VALUE) {
-                            sum += v;
-                            ++have;
-                        }
-                    }
-                    means[s] = have > 0 ? sum / static_cast<double>(have) : 0.0;
-                }
-        }
+        const int nj = read_level1_unit(reader, means, rec);
         fitted_coefficients(fit, j, beta.data());
         for (int s = 0; s < r; ++s) {
             const int q = fit.randomCoef[s];
             const std::size_t at = static_cast<std::size_t>(j) * r + s;
             if (q >= 0 && q < Q && at < fit.u.size()) beta[q] += fit.u[at];
         }
-        for (int q = 0; q < Q; ++q) {
-            const int s = fit.coefSlot[q];
-            centre[q] = 0.0;
-            if (s < 1 || s > p1 || s >= static_cast<int>(model.l1Centering.size())) continue;
-            if (model.l1Centering[s] == 1) centre[q] = means[s - 1];
-            else if (model.l1Centering[s] == 2 && s - 1 < static_cast<int>(mdm.l1Means.size()))
-                centre[q] = mdm.l1Means[s - 1];
-        }
+        level1_centres(fit, model, mdm, means.data(), centre.data());
         const double unitMeanWeight = l1Weight ? means[rs.level1Weight - 1] : 1.0;
 
         if (mdm.numericIds) row.numId = j < static_cast<long>(mdm.numIds.size()) ? mdm.numIds[j] : 0.0;
