@@ -24,6 +24,8 @@ constexpr double TWO_PI = 6.283185307;
 constexpr double TWO_PI_K = 6.2831853;
 // Iteration limit after the user agrees to go on.
 constexpr int CONTINUED_LIMIT = 10000;
+// A change of the likelihood below this percentage counts as no change.
+constexpr double CONVERGENCE_FLOOR = 1e-10;
 
 // Spreads the Fe estimated gammas over all F.
 void expand_gamma(const LinearFit& fit, const double* est, double* full) {
@@ -347,6 +349,32 @@ void print_likelihood_line(FILE* out, int t, double lik) {
 
 }  // namespace
 
+void report_iteration_likelihood(FILE* out, bool fullOutput, int t, double lik) {
+    if (!output_is_console(out)) std::printf("The value of the likelihood function at iteration %d = %lE\n", t, lik);
+    if (fullOutput && t <= 5 && out != nullptr) print_likelihood_line(out, t, lik);
+}
+
+bool likelihood_converged(int t, int maxIt, double lik, double likPrev, double criterion, double floor) {
+    if (t <= 1) return false;
+    double change = 100.0 * (lik - likPrev) / std::fabs(likPrev);
+    if (std::fabs(change) < floor) change = floor;
+    return change >= 0.0 && change <= criterion && t != maxIt;
+}
+
+void print_iterations_stop(FILE* out, bool fullOutput, int t, const double* likHistory, StopReason reason) {
+    if (fullOutput) {
+        for (int k = 0; k < 3; ++k) std::fprintf(out, "                                                   .\n");
+        for (int k = std::max(6, t - 4); k < t; ++k) print_likelihood_line(out, k, likHistory[k % 5]);
+    }
+    if (reason == StopReason::Converged)
+        std::fprintf(out, "\nIterations stopped due to small change in likelihood function\n");
+    else if (reason == StopReason::Keyboard)
+        std::fprintf(out, " Iterations terminated prematurely from the keyboard.\n");
+    else
+        std::fprintf(out, "\nWARNING: the iterations were stopped prior to convergence.\n"
+                          "You may want to re-run the analysis with a higher number of iterations.\n");
+}
+
 void expand_gamma_matrix(const LinearFit& fit, const double* est, double* full) {
     for (int a = 0; a < fit.F; ++a)
         for (int b = 0; b < fit.F; ++b) full[a * fit.F + b] = est[fit.gammaEst[a] * fit.Fe + fit.gammaEst[b]];
@@ -513,8 +541,7 @@ void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std:
         fit.sigma2Prev1 = used.sigma2;
         fit.iterations = t;
         fit.likHistory[t % 5] = lik;
-        if (!output_is_console(out)) std::printf("The value of the likelihood function at iteration %d = %lE\n", t, lik);
-        if (rs.fullOutput && t <= 5 && out != nullptr) print_likelihood_line(out, t, lik);
+        report_iteration_likelihood(out, rs.fullOutput, t, lik);
         if (rs.debugLevel > 0 && out != nullptr) {
             std::fprintf(out, "\f******* ITERATION %d *******\n\n", t);
             std::vector<double> vbar(r * r), dbar(r * r);
@@ -529,12 +556,7 @@ void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std:
         }
 
         // Convergence: a small, non-negative percentage change of the likelihood.
-        bool converged = false;
-        if (t > 1) {
-            double c = 100.0 * (lik - likPrev) / std::fabs(likPrev);
-            if (std::fabs(c) < 1e-10) c = 1e-10;
-            converged = c >= 0.0 && c <= rs.microCriterion && t != maxIt;
-        }
+        const bool converged = likelihood_converged(t, maxIt, lik, likPrev, rs.microCriterion, CONVERGENCE_FLOOR);
         likPrev = lik;
         if (converged) {
             fit.converged = true;
@@ -566,19 +588,7 @@ void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std:
     fit.logLik = lik;
     fit.deviance = -2.0 * lik;
     fit.numParams = static_cast<long>(r) * (r + 1) / 2 + (fit.sigma2Fixed ? 0 : 1) + (fit.fullML ? Fe : 0);
-    if (out != nullptr) {
-        if (rs.fullOutput) {
-            for (int k = 0; k < 3; ++k) std::fprintf(out, "                                                   .\n");
-            for (int k = std::max(6, t - 4); k < t; ++k) print_likelihood_line(out, k, fit.likHistory[k % 5]);
-        }
-        if (fit.stopReason == StopReason::Converged)
-            std::fprintf(out, "\nIterations stopped due to small change in likelihood function\n");
-        else if (fit.stopReason == StopReason::Keyboard)
-            std::fprintf(out, " Iterations terminated prematurely from the keyboard.\n");
-        else
-            std::fprintf(out, "\nWARNING: the iterations were stopped prior to convergence.\n"
-                              "You may want to re-run the analysis with a higher number of iterations.\n");
-    }
+    if (out != nullptr) print_iterations_stop(out, rs.fullOutput, t, fit.likHistory, fit.stopReason);
 
     // Final estimates: gammas over all F, reliabilities, chi-squares, variance standard errors.
     fit.gamma.assign(F, 0.0);

@@ -210,6 +210,18 @@ void compute_starting_values(RunSettings& rs, FILE* out, const ReportLabels& lab
 /// for the non-linear first step of the automatic repair. Returns the action taken.
 int repair_tau0(int r, double* tau, double* tauInv, const double* dbar0, int mode,
                 const ReportLabels& labels, FILE* out, bool fullOutput, double* sigma2, bool makeDiagonal);
+/// Checks Tau(0) (tauInv sized and filled) and repairs it when it is no covariance
+/// matrix, or shows the menu when FIXTAU 5 asks for it (FIXTAU is then cleared).
+void settle_tau0(RunSettings& rs, int r, std::vector<double>& tauStart, std::vector<double>& tauInv,
+                 const double* dbar0, const ReportLabels& labels, FILE* out, double* sigma2, bool makeDiagonal);
+/// The iteration's likelihood on the console when the report goes to a file, and in the
+/// report for the first five iterations with full output.
+void report_iteration_likelihood(FILE* out, bool fullOutput, int t, double lik);
+/// True when the percentage change of the likelihood, raised to `floor` when smaller in
+/// size, is non-negative and within `criterion`; never at t = 1 or at the limit maxIt.
+bool likelihood_converged(int t, int maxIt, double lik, double likPrev, double criterion, double floor);
+/// The last likelihood lines (full output) and the reason the iterations stopped.
+void print_iterations_stop(FILE* out, bool fullOutput, int t, const double* likHistory, StopReason reason);
 /// Steps 5-9 after the set-up pass: the zero-outcome check, pooled OLS gammas (stop 11),
 /// degrees of freedom, the least-squares block and K; final results when r = 0.
 void least_squares(const RunSettings& rs, FILE* out, const ReportLabels& labels, const std::string& outcome,

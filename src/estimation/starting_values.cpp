@@ -221,17 +221,20 @@ void compute_starting_values(RunSettings& rs, FILE* out, const ReportLabels& L, 
     }
 
     // 7. Check Tau(0) and repair it when it is no covariance matrix (or when asked to show the menu).
-    fit.tauInv.assign(r * r, 0.0);
-    const bool usable = tau_usable(r, fit.tauStart.data(), fit.tauInv.data());
-    if (!usable || rs.fixTau == 5) {
-        int mode = rs.fixTau;
-        if (mode == 5) {
-            mode = 0;
-            rs.fixTau = 0;
-        }
-        repair_tau0(r, fit.tauStart.data(), fit.tauInv.data(), fit.dbar0.data(), mode, L, out, rs.fullOutput,
-                    &fit.sigma2Start, rs.distribution != 0);
-    }
+    settle_tau0(rs, r, fit.tauStart, fit.tauInv, fit.dbar0.data(), L, out, &fit.sigma2Start, rs.distribution != 0);
     fit.tau = fit.tauStart;
     fit.sigma2 = fit.sigma2Start;
+}
+
+void settle_tau0(RunSettings& rs, int r, std::vector<double>& tauStart, std::vector<double>& tauInv,
+                 const double* dbar0, const ReportLabels& labels, FILE* out, double* sigma2, bool makeDiagonal) {
+    tauInv.assign(static_cast<std::size_t>(r) * r, 0.0);
+    if (tau_usable(r, tauStart.data(), tauInv.data()) && rs.fixTau != 5) return;
+    int mode = rs.fixTau;
+    // The menu is shown once; a later pass repairs without asking.
+    if (mode == 5) {
+        mode = 0;
+        rs.fixTau = 0;
+    }
+    repair_tau0(r, tauStart.data(), tauInv.data(), dbar0, mode, labels, out, rs.fullOutput, sigma2, makeDiagonal);
 }

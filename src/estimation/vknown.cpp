@@ -69,10 +69,6 @@ void symmetrise(int n, double* A) {
     fatal_exit(14);
 }
 
-void print_likelihood_line(FILE* out, int t, double lik) {
-    std::fprintf(out, "\nThe value of the likelihood function at iteration %d = %lE\n", t, lik);
-}
-
 }  // namespace
 
 void vknown_layout(const ModelSpec& model, const MdmHeader& mdm, VKnownFit& fit) {
@@ -242,17 +238,7 @@ void vknown_starting_values(RunSettings& rs, FILE* out, const ReportLabels& L, V
     }
 
     // 5. A Tau(0) that is no covariance matrix is repaired, with D in place of D_bar(0).
-    fit.tauInv.assign(p * p, 0.0);
-    const bool usable = tau_usable(p, fit.tauStart.data(), fit.tauInv.data());
-    if (!usable || rs.fixTau == 5) {
-        int mode = rs.fixTau;
-        if (mode == 5) {
-            mode = 0;
-            rs.fixTau = 0;
-        }
-        repair_tau0(p, fit.tauStart.data(), fit.tauInv.data(), fit.dmat0.data(), mode, L, out, rs.fullOutput,
-                    nullptr, false);
-    }
+    settle_tau0(rs, p, fit.tauStart, fit.tauInv, fit.dmat0.data(), L, out, nullptr, false);
     fit.tau = fit.tauStart;
 }
 
@@ -429,16 +415,10 @@ void fit_vknown(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* m
             opt.mode = FixedTableMode::StartingValues;
             print_fixed_effects(out, L, F, fit.dfGamma.data(), opt, fit.gammaCov.data(), fit.gamma.data(), "", F);
         }
-        if (out != stdout) std::printf("The value of the likelihood function at iteration %d = %lE\n", t, lik);
-        if (rs.fullOutput && t <= 5 && out != nullptr) print_likelihood_line(out, t, lik);
+        report_iteration_likelihood(out, rs.fullOutput, t, lik);
 
         // 7. Convergence: a small, non-negative percentage change of the likelihood.
-        bool converged = false;
-        if (t > 1) {
-            double change = 100.0 * (lik - likPrev) / std::fabs(likPrev);
-            if (std::fabs(change) < CONVERGENCE_FLOOR) change = CONVERGENCE_FLOOR;
-            converged = change >= 0.0 && change <= rs.microCriterion && t != maxIt;
-        }
+        const bool converged = likelihood_converged(t, maxIt, lik, likPrev, rs.microCriterion, CONVERGENCE_FLOOR);
         likPrev = lik;
         if (converged) {
             fit.converged = true;
@@ -461,17 +441,7 @@ void fit_vknown(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* m
     if (out == nullptr) return;
 
     // The last likelihoods, the reason for stopping and the final iteration's block.
-    if (rs.fullOutput) {
-        for (int k = 0; k < 3; ++k) std::fprintf(out, "                                                   .\n");
-        for (int k = std::max(6, t - 4); k < t; ++k) print_likelihood_line(out, k, fit.likHistory[k % 5]);
-    }
-    if (fit.stopReason == StopReason::Converged)
-        std::fprintf(out, "\nIterations stopped due to small change in likelihood function\n");
-    else if (fit.stopReason == StopReason::Keyboard)
-        std::fprintf(out, " Iterations terminated prematurely from the keyboard.\n");
-    else
-        std::fprintf(out, "\nWARNING: the iterations were stopped prior to convergence.\n"
-                          "You may want to re-run the analysis with a higher number of iterations.\n");
+    print_iterations_stop(out, rs.fullOutput, t, fit.likHistory, fit.stopReason);
     std::fprintf(out, "\f******* ITERATION %d *******\n\n", t);
     if (rs.debugLevel > 0) {
         print_matrix(out, L, p, p, fit.meanDisp.data(), nullptr, "V_bar", p);
