@@ -67,44 +67,46 @@ bool read_answer_line(std::string& line) {
     return true;
 }
 
-int ask_yes_no(const char* prompt) {
+namespace {
+
+// Asks `prompt` until `take` accepts the answer line into `value`, within the reads allowed.
+template <typename T, typename Take>
+T ask_until(const char* prompt, Take take) {
     int reads = 0;
     std::string answer;
+    T value{};
     for (;;) {
         std::printf("%s ", prompt);
         read_answer_line(answer);
         count_read(reads);
-        if (!answer.empty()) {
-            char c = answer[0];
-            if (c == 'y' || c == 'Y') return 1;
-            if (c == 'n' || c == 'N') return 0;
-        }
+        if (take(answer, value)) return value;
     }
+}
+
+}  // namespace
+
+int ask_yes_no(const char* prompt) {
+    return ask_until<int>(prompt, [](const std::string& answer, int& value) {
+        if (answer.empty()) return false;
+        const char c = answer[0];
+        value = c == 'y' || c == 'Y' ? 1 : 0;
+        return c == 'y' || c == 'Y' || c == 'n' || c == 'N';
+    });
 }
 
 int ask_int(int minimum, int maximum, const char* prompt) {
-    int reads = 0;
-    std::string answer;
-    for (;;) {
-        std::printf("%s ", prompt);
-        read_answer_line(answer);
-        count_read(reads);
-        int value = parse_int_answer(answer);
-        if (value >= minimum && value <= maximum) return value;
-    }
+    return ask_until<int>(prompt, [&](const std::string& answer, int& value) {
+        value = parse_int_answer(answer);
+        return value >= minimum && value <= maximum;
+    });
 }
 
 double ask_real(double minimum, double maximum, const char* prompt) {
-    int reads = 0;
-    std::string answer;
-    for (;;) {
-        std::printf("%s ", prompt);
-        read_answer_line(answer);
-        count_read(reads);
-        double value = std::strtod(answer.c_str(), nullptr);
+    return ask_until<double>(prompt, [&](const std::string& answer, double& value) {
+        value = std::strtod(answer.c_str(), nullptr);
         // A NaN is neither below nor above any bound; it is never a usable answer.
-        if (!std::isnan(value) && !(value < minimum) && !(value > maximum)) return value;
-    }
+        return !std::isnan(value) && !(value < minimum) && !(value > maximum);
+    });
 }
 
 void pause_for_return() {
