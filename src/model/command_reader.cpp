@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,16 +61,26 @@ std::string after_colon(const std::string& line) {
 
 std::string clip(const std::string& s, std::size_t n) { return s.size() > n ? s.substr(0, n) : s; }
 
+// The first `most` fields of `s` between separators, as they stand; empty ones keep their place.
+std::vector<std::string> split_fields(const std::string& s, char sep,
+                                      std::size_t most = std::numeric_limits<std::size_t>::max()) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    while (start <= s.size() && fields.size() < most) {
+        std::size_t end = s.find(sep, start);
+        if (end == std::string::npos) end = s.size();
+        fields.push_back(s.substr(start, end - start));
+        start = end + 1;
+    }
+    return fields;
+}
+
 // Comma-separated items; empty items are dropped, the others trimmed.
 std::vector<std::string> split_list(const std::string& s, char sep) {
     std::vector<std::string> items;
-    std::size_t start = 0;
-    while (start <= s.size()) {
-        std::size_t end = s.find(sep, start);
-        if (end == std::string::npos) end = s.size();
-        std::string item = trim(s.substr(start, end - start));
+    for (const std::string& field : split_fields(s, sep)) {
+        std::string item = trim(field);
         if (!item.empty()) items.push_back(item);
-        start = end + 1;
     }
     return items;
 }
@@ -194,13 +205,32 @@ int last_l2_slot(const ReadState& st) { return st.model.numL2Slots - 1; }
 
 // ---- Equations ------------------------------------------------------------------------
 
-// Name and one-character option of a term "NAME[,o]"; option '\0' when none.
-void split_term(const std::string& term, std::string& name, bool& hasOption, char& option) {
-    std::size_t c = term.find(',');
-    name = trim(term.substr(0, c));
-    hasOption = c != std::string::npos;
-    std::string opt = hasOption ? trim(term.substr(c + 1)) : std::string();
-    option = opt.empty() ? ' ' : opt[0];
+// One '+'-separated term "NAME[,o]" of an equation's right-hand side.
+struct EquationTerm {
+    std::string name;
+    bool hasOption = false;
+    char option = ' ';   // ' ' when the option is empty
+    std::string rest;    // the right-hand side from this term on, for the messages
+};
+
+// The terms of `rhs` from `start` on, empty ones included.
+std::vector<EquationTerm> equation_terms(const std::string& rhs, std::size_t start) {
+    std::vector<EquationTerm> terms;
+    while (start <= rhs.size()) {
+        std::size_t end = rhs.find('+', start);
+        if (end == std::string::npos) end = rhs.size();
+        const std::string term = rhs.substr(start, end - start);
+        EquationTerm t;
+        const std::size_t c = term.find(',');
+        t.name = trim(term.substr(0, c));
+        t.hasOption = c != std::string::npos;
+        const std::string opt = t.hasOption ? trim(term.substr(c + 1)) : std::string();
+        t.option = opt.empty() ? ' ' : opt[0];
+        t.rest = rhs.substr(start);
+        terms.push_back(std::move(t));
+        start = end + 1;
+    }
+    return terms;
 }
 
 // Parses a LEVEL2 line for coefficient `coef` of equation set `set`.
@@ -235,17 +265,8 @@ void parse_level2(ReadState& st, int set, int coef, const std::string& line) {
 
     bool random = false;
     int count = 0;
-    std::size_t start = 0;
-    while (start <= rhs.size()) {
-        std::size_t end = rhs.find('+', start);
-        if (end == std::string::npos) end = rhs.size();
-        std::string term = rhs.substr(start, end - start);
-        std::string rest = rhs.substr(start);
-        start = end + 1;
-        std::string name;
-        bool hasOption;
-        char option;
-        split_term(term, name, hasOption, option);
+    for (const EquationTerm& t : equation_terms(rhs, 0)) {
+        const std::string& name = t.name;
         if (name.empty()) continue;
         if (equals_ci(name, "RANDOM")) {
             random = true;
@@ -260,12 +281,12 @@ void parse_level2(ReadState& st, int set, int coef, const std::string& line) {
             m.l1ResidualL2Vars[slot] = 1;
             m.l2ResidualVars[slot] = 1;
         }
-        if (!hasOption) continue;
-        if (option == '2') {
+        if (!t.hasOption) continue;
+        if (t.option == '2') {
             m.l2Centering[slot] = 2;
         } else {
-            std::printf("Problem at this point: %s\n", rest.c_str());
-            std::printf("invalid option on level-2 variable, %c\n", option);
+            std::printf("Problem at this point: %s\n", t.rest.c_str());
+            std::printf("invalid option on level-2 variable, %c\n", t.option);
         }
     }
     if (!random) m.fixedEffectOnly[m.at(set, coef)] = 1;
@@ -326,16 +347,8 @@ void parse_level1(ReadState& st, const std::string& line) {
     }
 
     int thresholds = 0;
-    while (start <= rhs.size()) {
-        std::size_t end = rhs.find('+', start);
-        if (end == std::string::npos) end = rhs.size();
-        std::string term = rhs.substr(start, end - start);
-        std::string rest = rhs.substr(start);
-        start = end + 1;
-        std::string name;
-        bool hasOption;
-        char option;
-        split_term(term, name, hasOption, option);
+    for (const EquationTerm& t : equation_terms(rhs, start)) {
+        const std::string& name = t.name;
         if (name.empty() || equals_ci(name, "RANDOM")) continue;
         if (rs.ordinal && starts_with_ci(name, "THOLD") && ++thresholds > rs.numCategories - 2) {
             std::printf("You have specified more than %d thresholds in the command file!\n", rs.numCategories - 2);
@@ -348,12 +361,12 @@ void parse_level1(ReadState& st, const std::string& line) {
         m.l1Role[m.at(set, slot)] = 1;
         m.l1ResidualVars[m.at(set, slot)] = 1;
         m.l1Centering[slot] = 0;
-        if (hasOption) {
-            if (option == '1' || option == '2') {
-                m.l1Centering[slot] = option - '0';
+        if (t.hasOption) {
+            if (t.option == '1' || t.option == '2') {
+                m.l1Centering[slot] = t.option - '0';
             } else {
-                std::printf("Problem at this point: %s\n", rest.c_str());
-                std::printf("invalid option on level-1 variable, %c\n", option);
+                std::printf("Problem at this point: %s\n", t.rest.c_str());
+                std::printf("invalid option on level-1 variable, %c\n", t.option);
             }
         }
         level2_lookahead(st, set, slot);
@@ -806,26 +819,16 @@ void build_contrasts_and_constraints(ReadState& st) {
         for (const auto& row : st.gammaRows) {
             if (row.first != k) continue;
             std::vector<double> values(m.numFixed, 0.0);
-            std::size_t start = 0;
-            for (int i = 0; i < m.numFixed && start <= row.second.size(); ++i) {
-                std::size_t end = row.second.find(',', start);
-                if (end == std::string::npos) end = row.second.size();
-                values[i] = leading_double(row.second.substr(start, end - start));
-                start = end + 1;
-            }
+            const std::vector<std::string> fields = split_fields(row.second, ',', values.size());
+            for (std::size_t i = 0; i < fields.size(); ++i) values[i] = leading_double(fields[i]);
             m.contrasts.insert(m.contrasts.end(), values.begin(), values.end());
         }
     }
     m.constraintGroup.clear();
     if (st.constraintList.empty()) return;
     m.constraintGroup.assign(m.numFixed, 0);
-    std::size_t start = 0;
-    for (int i = 0; i < m.numFixed && start <= st.constraintList.size(); ++i) {
-        std::size_t end = st.constraintList.find(',', start);
-        if (end == std::string::npos) end = st.constraintList.size();
-        m.constraintGroup[i] = leading_int(st.constraintList.substr(start, end - start));
-        start = end + 1;
-    }
+    const std::vector<std::string> fields = split_fields(st.constraintList, ',', m.constraintGroup.size());
+    for (std::size_t i = 0; i < fields.size(); ++i) m.constraintGroup[i] = leading_int(fields[i]);
 }
 
 void check_after_last_line(RunSettings& rs, ModelSpec& m, const MdmHeader& mdm) {
