@@ -361,6 +361,13 @@ bool likelihood_converged(int t, int maxIt, double lik, double likPrev, double c
     return change >= 0.0 && change <= criterion && t != maxIt;
 }
 
+StopReason iteration_stop(int t, int maxIt, double lik, double& likPrev, double criterion, double floor) {
+    const bool converged = likelihood_converged(t, maxIt, lik, likPrev, criterion, floor);
+    likPrev = lik;
+    if (converged) return StopReason::Converged;
+    return check_soft_interrupt() ? StopReason::Keyboard : StopReason::None;
+}
+
 void print_iterations_stop(FILE* out, bool fullOutput, int t, const double* likHistory, StopReason reason) {
     if (fullOutput) {
         for (int k = 0; k < 3; ++k) std::fprintf(out, "                                                   .\n");
@@ -556,15 +563,10 @@ void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std:
         }
 
         // Convergence: a small, non-negative percentage change of the likelihood.
-        const bool converged = likelihood_converged(t, maxIt, lik, likPrev, rs.microCriterion, CONVERGENCE_FLOOR);
-        likPrev = lik;
-        if (converged) {
-            fit.converged = true;
-            fit.stopReason = StopReason::Converged;
-            break;
-        }
-        if (check_soft_interrupt()) {
-            fit.stopReason = StopReason::Keyboard;
+        const StopReason stop = iteration_stop(t, maxIt, lik, likPrev, rs.microCriterion, CONVERGENCE_FLOOR);
+        if (stop != StopReason::None) {
+            if (stop == StopReason::Converged) fit.converged = true;
+            fit.stopReason = stop;
             break;
         }
         if (t >= maxIt) {

@@ -220,6 +220,9 @@ void report_iteration_likelihood(FILE* out, bool fullOutput, int t, double lik);
 /// True when the percentage change of the likelihood, raised to `floor` when smaller in
 /// size, is non-negative and within `criterion`; never at t = 1 or at the limit maxIt.
 bool likelihood_converged(int t, int maxIt, double lik, double likPrev, double criterion, double floor);
+/// Why the iterations end after iteration t: Converged (likelihood_converged), Keyboard
+/// when a stop was typed, else None. `likPrev` takes `lik` for the next iteration.
+StopReason iteration_stop(int t, int maxIt, double lik, double& likPrev, double criterion, double floor);
 /// The last likelihood lines (full output) and the reason the iterations stopped.
 void print_iterations_stop(FILE* out, bool fullOutput, int t, const double* likHistory, StopReason reason);
 /// Steps 5-9 after the set-up pass: the zero-outcome check, pooled OLS gammas (stop 11),

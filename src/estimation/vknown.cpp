@@ -418,15 +418,10 @@ void fit_vknown(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* m
         report_iteration_likelihood(out, rs.fullOutput, t, lik);
 
         // 7. Convergence: a small, non-negative percentage change of the likelihood.
-        const bool converged = likelihood_converged(t, maxIt, lik, likPrev, rs.microCriterion, CONVERGENCE_FLOOR);
-        likPrev = lik;
-        if (converged) {
-            fit.converged = true;
-            fit.stopReason = StopReason::Converged;
-            break;
-        }
-        if (check_soft_interrupt()) {
-            fit.stopReason = StopReason::Keyboard;
+        const StopReason stop = iteration_stop(t, maxIt, lik, likPrev, rs.microCriterion, CONVERGENCE_FLOOR);
+        if (stop != StopReason::None) {
+            if (stop == StopReason::Converged) fit.converged = true;
+            fit.stopReason = stop;
             break;
         }
         if (t >= maxIt) {
