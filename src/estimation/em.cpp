@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
@@ -248,6 +249,16 @@ bool em_step(LinearFit& fit, FILE* out, const ReportLabels* startTable, const st
     fatal_exit(14);
 }
 
+// Keeps an accelerated Tau and sigma2 when sigma2 stays positive and Tau usable.
+bool keep_step(LinearFit& fit, std::vector<double>& tau, double sigma2) {
+    std::vector<double> inv(static_cast<std::size_t>(fit.r) * fit.r);
+    if (!(sigma2 > 0.0) || !tau_usable(fit.r, tau.data(), inv.data())) return false;
+    fit.tau = std::move(tau);
+    fit.tauInv = std::move(inv);
+    fit.sigma2 = sigma2;
+    return true;
+}
+
 // Aitken extrapolation of Tau and sigma2 (REML). True when the step was kept.
 bool aitken_step(LinearFit& fit) {
     const int r = fit.r;
@@ -261,12 +272,7 @@ bool aitken_step(LinearFit& fit) {
     if (!accelerate_tau(r, &rho, T.data(), fit.tauPrev1.data(), fit.tauPrev2.data())) return false;
     double s2 = fit.sigma2;
     if (!fit.sigma2Fixed) s2 = fit.sigma2Prev1 + (fit.sigma2 - fit.sigma2Prev1) / (1.0 - rho);
-    std::vector<double> inv(r * r);
-    if (!(s2 > 0.0) || !tau_usable(r, T.data(), inv.data())) return false;
-    fit.tau = T;
-    fit.tauInv = inv;
-    fit.sigma2 = s2;
-    return true;
+    return keep_step(fit, T, s2);
 }
 
 // One Fisher-scoring step for Tau and sigma2 (full ML). True when the step was kept.
@@ -299,13 +305,7 @@ bool scoring_step(LinearFit& fit) {
             T[a * r + b] += d;
             if (a != b) T[b * r + a] += d;
         }
-    const double s2 = fit.sigma2 + delta[m];
-    std::vector<double> tinv(r * r);
-    if (!(s2 > 0.0) || !tau_usable(r, T.data(), tinv.data())) return false;
-    fit.tau = T;
-    fit.tauInv = tinv;
-    fit.sigma2 = s2;
-    return true;
+    return keep_step(fit, T, fit.sigma2 + delta[m]);
 }
 
 // Reliabilities and chi-square statistics of the random coefficients at the final
