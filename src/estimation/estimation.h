@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/app.h"
+#include "mdm/mdm.h"
 
 // ---- Scratch-file store -------------------------------------------------------
 
@@ -39,7 +40,6 @@ int dreadmat(int n, double* work, double* matrix, FILE* f, int ld);
 
 struct RunSettings;
 struct ModelSpec;
-struct MdmHeader;
 struct ReportLabels;
 
 /// One store of per-unit records: an anonymous scratch file, or memory.
@@ -184,11 +184,10 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
 void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
                 FILE* mdmFile, FILE* out, LinearFit& fit, const double* workY = nullptr,
                 const double* workMultiplier = nullptr);
-/// Walk over the level-1 group blocks of one analysis, bounded by the file's size.
+/// Walk over the level-1 group blocks of one analysis, with run-time deletion.
 struct Level1Reader {
-    FILE* f = nullptr;            ///< the MDM file, at the next group block
+    GroupBlockCursor blocks;      ///< the group blocks, bounded by the file's size
     int p1 = 0;                   ///< level-1 variables per record
-    long long remaining = 0;      ///< bytes left in the file
     long long stored = 0;         ///< records read so far, before deletion
     long long storedLimit = 0;    ///< N of the header; more stored records is a damaged file (0: no limit)
     bool deleteHere = false;      ///< records with missing values are deleted at analysis time

@@ -2,28 +2,14 @@
 // run-time deletion, the unit means over the kept records, and the centres of
 // the predictors. The set-up pass and the level-1 residual file both read the
 // blocks through here, so they always keep the same records.
-#include <cstdint>
-
 #include "estimation/estimation.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
 #include "numeric/numeric.h"
 
-namespace {
-
-// Reads exactly `bytes` bytes within the rest of the file, or ends the run as a short file.
-void read_bounded(Level1Reader& rd, void* buffer, std::size_t bytes) {
-    if (bytes == 0) return;
-    if (static_cast<long long>(bytes) > rd.remaining || std::fread(buffer, 1, bytes, rd.f) != bytes) fatal_exit(4);
-    rd.remaining -= static_cast<long long>(bytes);
-}
-
-}  // namespace
-
 Level1Reader open_level1_reader(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
                                 const LinearFit& fit, FILE* mdmFile) {
     Level1Reader rd;
-    rd.f = mdmFile;
     rd.p1 = mdm.numL1Vars;
     rd.storedLimit = mdm.numL1Records;
     rd.deleteHere = mdm.deleteNow == 0;
@@ -42,27 +28,16 @@ Level1Reader open_level1_reader(const RunSettings& rs, const ModelSpec& model, c
     for (int s = 1; s <= p1 && s < static_cast<int>(model.deletionBasis.size()); ++s)
         if (model.deletionBasis[s] == 2) mark(s);
 
-    // The rest of the file bounds every group block a corrupt header could claim.
-    if (std::fseek(mdmFile, 0L, SEEK_END) != 0) fatal_exit(4);
-    rd.remaining = static_cast<long long>(std::ftell(mdmFile)) - mdm.dataStart;
-    if (std::fseek(mdmFile, mdm.dataStart, SEEK_SET) != 0 || rd.remaining < 0) fatal_exit(4);
+    rd.blocks = open_group_blocks(mdmFile, mdm);
     return rd;
 }
 
 int read_level1_unit(Level1Reader& rd, std::vector<double>& means, std::vector<double>& rec) {
     const int p1 = rd.p1;
-    std::int32_t count = 0;
-    read_bounded(rd, &count, sizeof count);
-    // Compared by division so that a damaged count cannot overflow the product.
-    const long long perRecord = 8LL * p1;
+    const int count = read_next_group_block(rd.blocks, means, rec);
+    // More records than the header counts is a damaged file.
     rd.stored += count;
-    if (count < 0 || (perRecord > 0 && count + 1LL > rd.remaining / perRecord) ||
-        (rd.storedLimit > 0 && rd.stored > rd.storedLimit))
-        fatal_exit(4);
-    means.resize(p1);
-    read_bounded(rd, means.data(), sizeof(double) * p1);
-    rec.resize(static_cast<std::size_t>(count) * p1);
-    read_bounded(rd, rec.data(), sizeof(double) * rec.size());
+    if (rd.storedLimit > 0 && rd.stored > rd.storedLimit) fatal_exit(4);
     int nj = count;
     if (!rd.deleteHere) return nj;
 

@@ -66,6 +66,17 @@ struct VKnownRecord {
 /// Reads the next group block at the current position of `f`; a short or
 /// corrupt block ends the run with message 4.
 void read_group_block(FILE* f, const MdmHeader& h, GroupBlock& b);
+/// Position in the group blocks of an open ordinary MDM file.
+struct GroupBlockCursor {
+    FILE* f = nullptr;            ///< the MDM file, at the next group block
+    int p1 = 0;                   ///< level-1 variables per record
+    long long remaining = 0;      ///< bytes left in the file; bounds every block
+};
+/// Positions `f` at the first group block of `h`; message 4 when the file is shorter.
+GroupBlockCursor open_group_blocks(FILE* f, const MdmHeader& h);
+/// Reads the next block into `means` (p1) and `records` (rows of p1) and returns its
+/// record count (0 or more); a short block or a count beyond the file ends the run with message 4.
+int read_next_group_block(GroupBlockCursor& c, std::vector<double>& means, std::vector<double>& records);
 /// Reads the next record of a V-known MDM file; a short one ends the run with message 4.
 void read_vknown_record(FILE* f, const MdmHeader& h, VKnownRecord& r);
 

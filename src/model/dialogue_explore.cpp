@@ -28,38 +28,15 @@ std::string field8(const std::vector<NameSlot>& table, int slot) {
 template <typename Add>
 void read_units(const RunSettings& rs, const MdmHeader& mdm, Add add) {
     FILE* f = open_or_die(rs.mdmFileName.c_str(), "rb");
-    std::fseek(f, 0, SEEK_END);
-    long size = std::ftell(f);
-    long long p1 = mdm.numL1Vars;
-    if (size < 0 || p1 < 1 || std::fseek(f, mdm.dataStart, SEEK_SET) != 0) {
-        std::fclose(f);
-        fatal_exit(4);
-    }
-    long long left = size - mdm.dataStart;
-    std::vector<double> records;
+    const int p1 = mdm.numL1Vars;
+    if (p1 < 1) fatal_exit(4);
+    GroupBlockCursor blocks = open_group_blocks(f, mdm);
+    std::vector<double> means, records;
     for (int j = 0; j < mdm.numGroups; ++j) {
-        unsigned char raw[4];
-        if (left < 4 || std::fread(raw, 1, 4, f) != 4) {
-            std::fclose(f);
-            fatal_exit(4);
-        }
-        left -= 4;
-        long long n = (std::int32_t)((std::uint32_t)raw[0] | (std::uint32_t)raw[1] << 8 | (std::uint32_t)raw[2] << 16 |
-                                     (std::uint32_t)raw[3] << 24);
-        // A count the file cannot hold, or beyond the largest group, is a corrupt block.
-        long long bytes = (n + 1) * p1 * 8;
-        if (n < 1 || (mdm.maxGroupSize > 0 && n > mdm.maxGroupSize) || bytes > left) {
-            std::fclose(f);
-            fatal_exit(4);
-        }
-        records.resize((std::size_t)(n * p1));
-        if (std::fseek(f, (long)(p1 * 8), SEEK_CUR) != 0 ||
-            std::fread(records.data(), 8, records.size(), f) != records.size()) {
-            std::fclose(f);
-            fatal_exit(4);
-        }
-        left -= bytes;
-        for (long long i = 0; i < n; ++i) add(j, &records[(std::size_t)(i * p1)]);
+        const int n = read_next_group_block(blocks, means, records);
+        // An empty unit, or one beyond the largest group, is a corrupt block.
+        if (n < 1 || (mdm.maxGroupSize > 0 && n > mdm.maxGroupSize)) fatal_exit(4);
+        for (int i = 0; i < n; ++i) add(j, &records[static_cast<std::size_t>(i) * p1]);
     }
     std::fclose(f);
 }
