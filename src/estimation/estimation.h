@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "app/app.h"
 #include "mdm/mdm.h"
@@ -34,9 +36,6 @@ int dreadmat(int n, double* work, double* matrix, FILE* f, int ld);
 // Matrices are row order; symmetric ones are held in full. Covariance matrices
 // of gamma are kept in units of sigma-squared: multiply by sigma2 for the
 // model-based covariance.
-
-#include <string>
-#include <vector>
 
 struct RunSettings;
 struct ModelSpec;
