@@ -60,6 +60,17 @@ struct EmSums {
     std::vector<double> SU, SD;
 };
 
+// The DEBUG matrices: V_bar = sigma2 mean(D_j) and D_bar = mean(u_j u_j').
+void print_vbar_dbar(FILE* out, const ReportLabels& L, int r, double sigma2, const EmSums& sums, long J) {
+    std::vector<double> vbar(r * r), dbar(r * r);
+    for (int k = 0; k < r * r; ++k) {
+        vbar[k] = sigma2 * sums.SD[k] / static_cast<double>(J);
+        dbar[k] = sums.SU[k] / static_cast<double>(J);
+    }
+    print_matrix(out, L, r, r, vbar.data(), nullptr, "V_bar", r);
+    print_matrix(out, L, r, r, dbar.data(), nullptr, "D_bar", r);
+}
+
 // One EM iteration at the current gamma, Tau and sigma2: two passes over the
 // per-unit records, the likelihood at the current values, then the new values.
 // Returns false when some unit's M_j cannot be inverted (nothing is updated then).
@@ -551,13 +562,7 @@ void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std:
         report_iteration_likelihood(out, rs.fullOutput, t, lik);
         if (rs.debugLevel > 0 && out != nullptr) {
             std::fprintf(out, "\f******* ITERATION %d *******\n\n", t);
-            std::vector<double> vbar(r * r), dbar(r * r);
-            for (int k = 0; k < r * r; ++k) {
-                vbar[k] = used.sigma2 * sums.SD[k] / static_cast<double>(fit.J);
-                dbar[k] = sums.SU[k] / static_cast<double>(fit.J);
-            }
-            print_matrix(out, L, r, r, vbar.data(), nullptr, "V_bar", r);
-            print_matrix(out, L, r, r, dbar.data(), nullptr, "D_bar", r);
+            print_vbar_dbar(out, L, r, used.sigma2, sums, fit.J);
             if (!fit.sigma2Fixed) std::fprintf(out, " Sigma_squared = %12.5lf\n", fit.sigma2);
             print_matrix(out, L, r, r, fit.tau.data(), nullptr, "Tau", r);
         }
@@ -607,15 +612,7 @@ void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std:
     // The final iteration's block.
     if (out == nullptr) return;
     std::fprintf(out, "\f******* ITERATION %d *******\n\n", t);
-    if (rs.debugLevel > 0) {
-        std::vector<double> vbar(r * r), dbar(r * r);
-        for (int k = 0; k < r * r; ++k) {
-            vbar[k] = fit.sigma2Prev1 * sums.SD[k] / static_cast<double>(fit.J);
-            dbar[k] = sums.SU[k] / static_cast<double>(fit.J);
-        }
-        print_matrix(out, L, r, r, vbar.data(), nullptr, "V_bar", r);
-        print_matrix(out, L, r, r, dbar.data(), nullptr, "D_bar", r);
-    }
+    if (rs.debugLevel > 0) print_vbar_dbar(out, L, r, fit.sigma2Prev1, sums, fit.J);
     const bool showSE = fit.fullML && fit.haveVarianceSE && !fit.weighted;
     if (!fit.sigma2Fixed) {
         std::fprintf(out, " Sigma_squared = %12.5lf\n", fit.sigma2);
