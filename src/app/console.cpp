@@ -11,7 +11,7 @@
 #include <ctime>
 #include <string>
 
-#include "app/app.h"
+#include "app/base.h"
 
 namespace {
 

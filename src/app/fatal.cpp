@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "estimation/estimation.h"
+#include "app/base.h"
 
 namespace {
 
@@ -225,7 +224,7 @@ void fatal_exit(int code, const char* text) {
         st.output = nullptr;
     }
 
-    close_all_scratch();
+    if (st.closeScratch != nullptr) st.closeScratch();
     std::fflush(nullptr);
 
     st.waitAtExit += 1;

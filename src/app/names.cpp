@@ -2,7 +2,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/base.h"
 
 const char* const MONTH_NAMES[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
 

@@ -1,4 +1,4 @@
-// The analysis driver of the linear model: least squares, the EM iterations
+// The linear model: least squares, the EM iterations
 // under REML or full ML with their acceleration steps, the convergence test,
 // the likelihood, and the final iteration block with reliabilities.
 #include <cmath>
@@ -8,14 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "estimation/estimation.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
 #include "numeric/numeric.h"
 #include "report/report.h"
-#include "extended/extended.h"
-#include "resfiles/resfiles.h"
 
 namespace {
 
@@ -648,124 +646,3 @@ void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE*
     if (fit.r > 0) em_iterations(rs, out, L, outcome, fit);
 }
 
-void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
-                          LinearFit& fit) {
-    if (out == nullptr) return;
-    const ReportLabels L = make_report_labels(model, rs, mdm);
-    const std::string outcome =
-        fit.outcomeSlot >= 0 && fit.outcomeSlot < static_cast<int>(model.l1Names.size())
-            ? std::string(model.l1Names[fit.outcomeSlot].text, 8)
-            : std::string();
-    const int F = fit.F, Fe = fit.Fe, r = fit.r;
-    const bool random = r > 0;
-    const bool hypotheses = model.hypothesisRows[0] > 0 && !model.contrasts.empty();
-
-    // Final fixed effects, model-based: the kept matrix is in units of sigma2.
-    FixedTableOptions opt;
-    opt.mode = random ? FixedTableMode::Final : FixedTableMode::LeastSquares;
-    opt.covScale = fit.sigma2;
-    opt.residualDf = fit.N - F;
-    print_fixed_effects(out, L, F, fit.dfGamma.data(), opt, fit.gammaCov.data(), fit.gamma.data(), outcome.c_str(), F);
-    if (hypotheses) {
-        std::vector<double> V(fit.gammaCov);
-        for (double& v : V) v *= fit.sigma2;
-        general_linear_hypothesis(out, L, F, fit.gamma.data(), V.data(), F, model.hypothesisRows,
-                                  model.contrasts.data());
-    }
-
-    // Robust errors from the units' scores; a tied gamma's score stands at the first of its group.
-    RobustAccumulator acc;
-    robust_begin(acc, F);
-    std::vector<double> score(F), seen(Fe);
-    for (long j = 0; j < fit.J; ++j) {
-        std::fill(seen.begin(), seen.end(), 0.0);
-        const double* s = &fit.unitScore[static_cast<std::size_t>(j) * Fe];
-        for (int g = 0; g < F; ++g) {
-            const int e = fit.gammaEst[g];
-            score[g] = seen[e] == 0.0 ? s[e] : 0.0;
-            seen[e] = 1.0;
-        }
-        robust_add_unit(acc, score.data(), nullptr, F, fit.gamma.data(), 0, nullptr, 0, nullptr, -1.0,
-                        random ? fit.sigma2 : 1.0);
-    }
-    RobustInput in;
-    in.p = F;
-    in.gamma = fit.gamma.data();
-    in.kept = fit.gammaCov.data();
-    in.ld = F;
-    in.sigma2 = fit.sigma2;
-    in.randomEffects = random;
-    in.df = fit.dfGamma.data();
-    in.table.mode = random ? FixedTableMode::FinalRobust : FixedTableMode::LeastSquaresRobust;
-    in.table.residualDf = fit.N - F;
-    in.outcomeName = outcome.c_str();
-    in.numUnits = fit.J;
-    in.hypothesisRows = hypotheses ? model.hypothesisRows : nullptr;
-    in.contrasts = hypotheses ? model.contrasts.data() : nullptr;
-    std::vector<double> robust(static_cast<std::size_t>(F) * F, 0.0);
-    const bool haveRobust = robust_covariance(out, L, in, acc, robust.data()) == 0;
-
-    // Matrix files.
-    if (rs.printVarCov != 0) {
-        const int m = r * (r + 1) / 2;
-        std::vector<double> tauCov;
-        if (fit.fullML && fit.haveVarianceSE) {
-            tauCov.assign(static_cast<std::size_t>(m) * m, 0.0);
-            for (int a = 0; a < m; ++a)
-                for (int b = 0; b < m; ++b) tauCov[a * m + b] = fit.varianceCov[a * (m + 1) + b];
-        }
-        if (random)
-            write_tau_file("tauvc.dat", r, fit.tau.data(), r, m, tauCov.empty() ? nullptr : tauCov.data(),
-                           fit.sigma2Fixed ? nullptr : &fit.sigma2);
-        write_gamma_file("gamvc.dat", F, fit.gamma.data(), fit.gammaCov.data(), F, fit.sigma2);
-        if (haveRobust) write_gamma_file("gamvcr.dat", F, fit.gamma.data(), robust.data(), F, fit.sigma2);
-    }
-
-    // Variance components with their chi-square tests, and the deviance.
-    std::vector<int> counts(r);
-    for (int q = 0; q < r; ++q) counts[q] = fit.coefNumGammas[fit.randomCoef[q]];
-    print_variance_components(out, L, r, counts.data(), fit.Jo, fit.sigma2, !fit.sigma2Fixed, fit.tau.data(), r,
-                              fit.chiSquare.data());
-    if (random && fit.Jo < fit.J) print_partial_note(out, "chi-square statistics", fit.Jo, fit.J);
-    print_deviance(out, fit.logLik, fit.numParams, rs);
-
-    // Homogeneity of the level-1 variance from the units' OLS residual variances.
-    if (rs.testHomogeneity) {
-        std::vector<long> df(fit.J);
-        std::vector<double> v(fit.J);
-        for (long j = 0; j < fit.J; ++j) {
-            df[j] = fit.n[j] - fit.Q;
-            v[j] = fit.hasOls[j] && df[j] > 0 ? fit.olsResidualSS[j] / static_cast<double>(df[j]) : 0.0;
-        }
-        print_homogeneity_test(out, static_cast<int>(fit.J), df.data(), v.data());
-    }
-
-    // Candidate level-2 predictors against the empirical Bayes residuals.
-    if (random) {
-        const std::vector<ExploratoryCoefficient> coefs =
-            exploratory_coefficients(model, mdm, ExploratoryLayout::Linear);
-        if (!coefs.empty()) {
-            ExploratoryData data;
-            data.J = fit.J;
-            data.residuals = fit.u.data();
-            data.ldResiduals = r;
-            data.level2 = fit.l2Design.data();
-            data.ldLevel2 = fit.p2 + 1;
-            data.numL2Slots = fit.p2 + 1;
-            for (int k = 0; k <= fit.p2 && k < static_cast<int>(mdm.l2Names.size()); ++k)
-                data.l2Names.push_back(std::string(mdm.l2Names[k].text, 8));
-            print_exploratory_analysis(out, ExploratoryLayout::Linear, data, coefs);
-        }
-    }
-    if (rs.lvrOn) std::fprintf(out, "Unable to compute latent variable regression.\n");
-
-    write_residual_files(fit, rs, model, mdm, mdmFile);
-
-    if (rs.printVarCov != 0) {
-        MatrixFileListing listing;
-        listing.randomEffects = random;
-        listing.fullML = fit.fullML;
-        listing.p = F;
-        print_matrix_file_listing(out, listing);
-    }
-}

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "mdm/mdm.h"
 
 // ---- Scratch-file store -------------------------------------------------------
@@ -237,11 +237,6 @@ void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE*
                   FILE* out, LinearFit& fit);
 /// True when Tau inverts (tauInv filled) and passes the positive-definiteness test.
 bool tau_usable(int r, const double* tau, double* tauInv);
-/// The final report after the iterations: fixed effects with their hypothesis tests,
-/// robust errors, matrix files, variance components, deviance, homogeneity test,
-/// exploratory regressions and residual files (the stores must still be open).
-void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
-                          LinearFit& fit);
 /// Closes the per-unit stores of the fit.
 void release_linear_fit(LinearFit& fit);
 
@@ -378,11 +373,13 @@ void vknown_final_pass(VKnownFit& fit);
 /// Starting values, the EM iterations and the final iteration block.
 void fit_vknown(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
                 VKnownFit& fit);
-/// The final tables, the exploratory section, the residual file and the list of left-out units.
-void report_vknown(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* out,
-                   const VKnownFit& fit);
-/// Writes the requested level-2 residual file: one record per unit that took part.
-void write_vknown_residual_file(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
-                                const VKnownFit& fit);
-/// The whole V-known analysis of one pass: fit_vknown then report_vknown.
-void run_vknown_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
+/// Row j of a V-known unit's level-2 design: W_j (p x F), block-diagonal by statistic.
+void vknown_unit_design(const VKnownFit& fit, long j, double* W);
+
+// ---- Labels of the report -------------------------------------------------------
+
+/// Fills the labels from the model; `categories` are the outcome's category
+/// labels of a multinomial or ordinal run ("1", "2", ... when none are given).
+ReportLabels make_report_labels(const ModelSpec& model, const RunSettings& rs, const MdmHeader& mdm,
+                                const std::vector<std::string>& categories = {});
+

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "estimation/estimation.h"
 #include "numeric/numeric.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "estimation/estimation.h"
 
 namespace {
@@ -53,6 +53,8 @@ FILE* open_scratch() {
     // data, and no scratch file can outlive the process however it ends.
     unlink(buf.data());
 
+    // Every end of the run closes what is still open.
+    exit_state().closeScratch = close_all_scratch;
     ScratchSlot& slot = g_slots[free_slot];
     slot.stream = f;
     slot.name = buf.data();

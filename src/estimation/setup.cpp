@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "estimation/estimation.h"
 #include "mdm/mdm.h"
 #include "model/model.h"

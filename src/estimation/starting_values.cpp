@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "estimation/estimation.h"
 #include "model/model.h"
 #include "numeric/numeric.h"

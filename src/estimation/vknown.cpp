@@ -9,14 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "estimation/estimation.h"
-#include "extended/extended.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
 #include "numeric/numeric.h"
 #include "report/report.h"
-#include "resfiles/resfiles.h"
 
 namespace {
 
@@ -37,15 +35,6 @@ std::vector<double> inverse_work(int n) { return std::vector<double>(std::max(3,
 
 bool usable_value(double x) { return std::isfinite(x) && x != MISSING_VALUE; }
 
-// Row j of the unit's level-2 design: W_j (p x F), block-diagonal by statistic.
-void unit_design(const VKnownFit& fit, long j, double* W) {
-    const int p = fit.p, F = fit.F;
-    const double* row = &fit.l2Design[at2(j, fit.p2 + 1)];
-    std::fill(W, W + static_cast<std::size_t>(p) * F, 0.0);
-    for (int q = 0; q < p; ++q)
-        for (int g = fit.coefFirstGamma[q]; g < fit.coefFirstGamma[q] + fit.coefNumGammas[q]; ++g)
-            W[q * F + g] = row[fit.gammaL2Slot[g]];
-}
 
 void symmetrise(int n, double* A) {
     for (int i = 0; i < n; ++i)
@@ -70,6 +59,15 @@ void symmetrise(int n, double* A) {
 }
 
 }  // namespace
+
+void vknown_unit_design(const VKnownFit& fit, long j, double* W) {
+    const int p = fit.p, F = fit.F;
+    const double* row = &fit.l2Design[at2(j, fit.p2 + 1)];
+    std::fill(W, W + static_cast<std::size_t>(p) * F, 0.0);
+    for (int q = 0; q < p; ++q)
+        for (int g = fit.coefFirstGamma[q]; g < fit.coefFirstGamma[q] + fit.coefNumGammas[q]; ++g)
+            W[q * F + g] = row[fit.gammaL2Slot[g]];
+}
 
 void vknown_layout(const ModelSpec& model, const MdmHeader& mdm, VKnownFit& fit) {
     fit.p1 = mdm.numL1Vars;
@@ -186,7 +184,7 @@ void vknown_starting_values(RunSettings& rs, FILE* out, const ReportLabels& L, V
         const double* V = &fit.V[at3(j, p)];
         for (int k = 0; k < p * p; ++k) fit.vbar0[k] += V[k];
         for (int q = 0; q < p; ++q) fit.bMean[q] += b[q];
-        unit_design(fit, j, W.data());
+        vknown_unit_design(fit, j, W.data());
         matmul_tn_add(F, p, F, W.data(), W.data(), A0.data());
         matmul_tn_add(F, p, 1, W.data(), b, c0.data());
     }
@@ -205,7 +203,7 @@ void vknown_starting_values(RunSettings& rs, FILE* out, const ReportLabels& L, V
     for (long j = 0; j < J; ++j) {
         if (!fit.usable[j]) continue;
         const double* b = &fit.b[at2(j, p)];
-        unit_design(fit, j, W.data());
+        vknown_unit_design(fit, j, W.data());
         matmul_nn(p, F, 1, W.data(), fit.gammaOls.data(), dev.data());
         for (int q = 0; q < p; ++q) dev[q] = b[q] - dev[q];
         for (int a = 0; a < p; ++a)
@@ -263,7 +261,7 @@ int vknown_em_step(VKnownFit& fit, double& loglik) {
         for (int k = 0; k < p * p; ++k) Delta[k] = V[k] + fit.tau[k];
         double* Di = &DeltaInv[at3(j, p)];
         if (sym_inverse(p, Delta.data(), Di, work.data(), p, p) != 0) return 11;
-        unit_design(fit, j, W.data());
+        vknown_unit_design(fit, j, W.data());
         matmul_tn(F, p, p, W.data(), Di, WtD.data());
         matmul_nn_add(F, p, F, WtD.data(), W.data(), A.data());
         matmul_nn_add(F, p, 1, WtD.data(), &fit.b[at2(j, p)], c.data());
@@ -286,7 +284,7 @@ int vknown_em_step(VKnownFit& fit, double& loglik) {
         if (!fit.usable[j]) continue;
         const double* b = &fit.b[at2(j, p)];
         const double* V = &fit.V[at3(j, p)];
-        unit_design(fit, j, W.data());
+        vknown_unit_design(fit, j, W.data());
         matmul_nn(p, p, p, fit.tau.data(), &DeltaInv[at3(j, p)], TD.data());
         matmul_nn(p, F, 1, W.data(), gamma.data(), fitted.data());
         for (int q = 0; q < p; ++q) e[q] = b[q] - fitted[q];
@@ -336,7 +334,7 @@ void vknown_final_pass(VKnownFit& fit) {
         if (!fit.usable[j]) continue;
         const double* b = &fit.b[at2(j, p)];
         const double* V = &fit.V[at3(j, p)];
-        unit_design(fit, j, W.data());
+        vknown_unit_design(fit, j, W.data());
         matmul_nn(p, F, 1, W.data(), fit.gamma.data(), d.data());
         for (int q = 0; q < p; ++q) {
             d[q] = b[q] - d[q];
@@ -447,140 +445,3 @@ void fit_vknown(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* m
     print_reliabilities(out, L, p, fit.reliability.data());
 }
 
-void report_vknown(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* out,
-                   const VKnownFit& fit) {
-    if (out == nullptr) return;
-    const ReportLabels L = make_report_labels(model, rs, mdm);
-    const int p = fit.p, F = fit.F;
-
-    FixedTableOptions opt;
-    opt.mode = FixedTableMode::Final;
-    print_fixed_effects(out, L, F, fit.dfGamma.data(), opt, fit.gammaCov.data(), fit.gamma.data(), "", F);
-    print_variance_components(out, L, p, fit.coefNumGammas.data(), fit.Ju, 0.0, false, fit.tau.data(), p,
-                              fit.chiSquare.data());
-    print_deviance(out, fit.logLik, fit.numParams, rs);
-
-    // The exploratory regressions over the units that took part.
-    std::vector<ExploratoryCoefficient> coefs = exploratory_coefficients(model, mdm, ExploratoryLayout::VKnown);
-    if (!coefs.empty()) {
-        const int w = fit.p2 + 1;
-        std::vector<double> u, l2;
-        for (long j = 0; j < fit.J; ++j) {
-            if (!fit.usable[j]) continue;
-            u.insert(u.end(), fit.u.begin() + static_cast<std::ptrdiff_t>(at2(j, p)),
-                     fit.u.begin() + static_cast<std::ptrdiff_t>(at2(j + 1, p)));
-            l2.insert(l2.end(), fit.l2Design.begin() + static_cast<std::ptrdiff_t>(at2(j, w)),
-                      fit.l2Design.begin() + static_cast<std::ptrdiff_t>(at2(j + 1, w)));
-        }
-        ExploratoryData data;
-        data.J = fit.Ju;
-        data.residuals = u.data();
-        data.ldResiduals = p;
-        data.level2 = l2.data();
-        data.ldLevel2 = w;
-        data.numL2Slots = w;
-        for (int k = 0; k < w && k < static_cast<int>(mdm.l2Names.size()); ++k)
-            data.l2Names.push_back(std::string(mdm.l2Names[k].text, 8));
-        print_exploratory_analysis(out, ExploratoryLayout::VKnown, data, coefs);
-    }
-
-    if (rs.wantResfil2) write_vknown_residual_file(rs, model, mdm, fit);
-
-    bool anyLeftOut = false;
-    for (long j = 0; j < fit.J; ++j) {
-        if (fit.usable[j]) continue;
-        if (!anyLeftOut) std::fprintf(out, "The following groups have been deleted from the analysis:\n");
-        anyLeftOut = true;
-        std::fprintf(out, "%d, ", static_cast<int>(j + 1));
-    }
-    if (anyLeftOut) std::fprintf(out, "\n");
-}
-
-void write_vknown_residual_file(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
-                                const VKnownFit& fit) {
-    const int p = fit.p, F = fit.F, p2 = fit.p2;
-    ResidualNaming naming;
-    for (int q = 0; q < p; ++q) {
-        const int slot = fit.statSlot[q];
-        std::string name = slot < static_cast<int>(mdm.l1Names.size()) ? std::string(mdm.l1Names[slot].text, 8) : "";
-        name.erase(0, std::min(name.find_first_not_of(' '), name.size()));
-        name.erase(name.find_last_not_of(' ') + 1);
-        naming.randomNames.push_back(name);
-        naming.randomIndex.push_back(std::to_string(q + 1));  // V-known effects count from 1
-        naming.coefNames.push_back(name);
-    }
-    std::vector<int> chosen;
-    for (int s = 1; s <= p2; ++s)
-        if (cell(model.l2ResidualVars, s, 0) != 0 && s < static_cast<int>(mdm.l2Names.size())) {
-            chosen.push_back(s);
-            naming.l2Chosen.push_back(mdm.l2Names[s]);
-        }
-
-    // Restricted likelihood: both the full and the conditional posterior dispersions.
-    ResidualLayout L;
-    L.type = rs.resfilType;
-    L.level = 2;
-    L.charIds = true;
-    L.numRows = fit.Ju;
-    L.mdmVersion = mdm.version;
-    const std::time_t now = std::time(nullptr);
-    localtime_r(&now, &L.created);
-    L.columns = level2_columns(naming, false, true);
-
-    // Each unit's estimates count as one record; the distance needs no more than that.
-    const long nj = 1, njForDistance = p + 1;
-    std::vector<double> mdist;
-    std::vector<long> unitOf;
-    for (long j = 0; j < fit.J; ++j) {
-        if (!fit.usable[j]) continue;
-        unitOf.push_back(j);
-        mdist.push_back(mahalanobis_distance(p, fit.tau.data(), 1.0, &fit.postDisp[at3(j, p)], &fit.u[at2(j, p)],
-                                             njForDistance));
-    }
-    const std::vector<double> chipct = chi_square_percentiles(p, mdist);
-
-    std::vector<ResidualRow> rows(unitOf.size());
-    std::vector<double> W(p * F), fv(p), Delta(p * p), DeltaInv(p * p), TD(p * p), C(p * p);
-    std::vector<double> work = inverse_work(p);
-    for (std::size_t i = 0; i < unitOf.size(); ++i) {
-        const long j = unitOf[i];
-        ResidualRow& row = rows[i];
-        row.charId = fit.ids[j];
-        std::vector<double>& v = row.values;
-        v.push_back(static_cast<double>(nj));
-        v.push_back(chipct[i]);
-        v.push_back(mdist[i]);
-        const double* u = &fit.u[at2(j, p)];
-        const double* b = &fit.b[at2(j, p)];
-        const double* V = &fit.V[at3(j, p)];
-        unit_design(fit, j, W.data());
-        matmul_nn(p, F, 1, W.data(), fit.gamma.data(), fv.data());
-        for (int q = 0; q < p; ++q) v.push_back(u[q]);
-        for (int q = 0; q < p; ++q) v.push_back(b[q] - fv[q]);
-        for (int q = 0; q < p; ++q) v.push_back(fv[q]);
-        for (int q = 0; q < p; ++q) v.push_back(fit.betaStar[at2(j, p) + q]);
-        const double* D = &fit.postDisp[at3(j, p)];
-        for (int a = 0; a < p; ++a)
-            for (int c = 0; c <= a; ++c) v.push_back(D[a * p + c]);
-        // The dispersion given gamma: Tau (V_j + Tau)^-1 V_j.
-        for (int k = 0; k < p * p; ++k) Delta[k] = V[k] + fit.tau[k];
-        const bool ok = sym_inverse(p, Delta.data(), DeltaInv.data(), work.data(), p, p) == 0;
-        matmul_nn(p, p, p, fit.tau.data(), DeltaInv.data(), TD.data());
-        matmul_nn(p, p, p, TD.data(), V, C.data());
-        for (int a = 0; a < p; ++a)
-            for (int c = 0; c <= a; ++c) v.push_back(ok ? C[a * p + c] : RESID_MISSING);
-        for (int s : chosen) v.push_back(fit.l2Raw[at2(j, p2) + (s - 1)]);
-    }
-
-    const bool binary = L.type == RAW_SPSS || L.type == RAW_STATA;
-    FILE* f = open_or_die(rs.resfil2Name.c_str(), binary ? "wb" : "w");
-    const bool missing = write_residual_table(f, L, rows);
-    if (std::fclose(f) != 0) fatal_exit(5);
-    if (missing) print_residual_note(stdout, rs.resfil2Name.c_str(), L.type);
-}
-
-void run_vknown_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out) {
-    VKnownFit fit;
-    fit_vknown(rs, model, mdm, mdmFile, out, fit);
-    report_vknown(rs, model, mdm, out, fit);
-}

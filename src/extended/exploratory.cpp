@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "extended/extended.h"
 #include "mdm/mdm.h"
 #include "model/model.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 
 /// The header and in-memory tables of an MDM file, as loaded for an analysis.
 struct MdmHeader {

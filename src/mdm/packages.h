@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 
 /// Selection mark of a package variable.
 enum PkgMark : int { PKG_UNUSED = 0, PKG_SELECTED = 1, PKG_GROUP_ID = -1 };

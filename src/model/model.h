@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 
 struct MdmHeader;
 
@@ -145,5 +145,3 @@ enum class CommandFileForm { PreRun, PostRun };
 /// Writes the current settings and model as a command file.
 void write_command_file(const char* path, CommandFileForm form, const RunSettings& rs,
                         const ModelSpec& model, const MdmHeader& mdm);
-/// Writes the banner, the specification block and the model equations to `out`.
-void write_run_header(FILE* out, const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm);

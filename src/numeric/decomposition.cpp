@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "numeric/numeric.h"
 
 namespace {

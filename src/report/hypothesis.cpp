@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "numeric/numeric.h"
 #include "report/report.h"
 #include "report/report_internal.h"

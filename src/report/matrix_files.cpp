@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "report/report.h"
 
 namespace {

@@ -9,10 +9,6 @@
 #include <string>
 #include <vector>
 
-struct ModelSpec;
-struct RunSettings;
-struct MdmHeader;
-
 // ---- Names and labels ----------------------------------------------------------
 
 /// Names, labels and model-kind flags printed by the tables; built once per run.
@@ -54,11 +50,6 @@ struct ReportLabels {
     std::vector<std::string> randomCategories;  ///< category label (multinomial, ordinal), else empty
     std::vector<int> randomGammaCounts;         ///< gammas in each random coefficient's equation
 };
-
-/// Fills the labels from the model; `categories` are the outcome's category
-/// labels of a multinomial or ordinal run ("1", "2", ... when none are given).
-ReportLabels make_report_labels(const ModelSpec& model, const RunSettings& rs, const MdmHeader& mdm,
-                                const std::vector<std::string>& categories = {});
 
 // ---- Fixed-effects tables ------------------------------------------------------
 
@@ -110,7 +101,7 @@ void print_partial_note(FILE* out, const char* what, long unitsUsed, long J);
 /// level-1 variance predictors when heteroPredictors >= 0), + F under full ML.
 long deviance_parameter_count(int r, int F, bool fullML, bool sigma2Estimated, int heteroPredictors);
 /// Deviance, parameter count and, with "DEVIANCE:"/"DF:" given, the comparison test.
-void print_deviance(FILE* out, double logLikelihood, long numParams, const RunSettings& rs);
+void print_deviance(FILE* out, double logLikelihood, long numParams, double altDeviance, long altParams, bool fullML);
 /// Homogeneous against heterogeneous level-1 variance.
 void print_fit_summary(FILE* out, double logLikHomogeneous, double logLikHeterogeneous, int r, int F,
                        bool sigma2Fixed, int heteroPredictors);

@@ -6,8 +6,6 @@
 
 #include "report/report.h"
 
-/// printf into a std::string (at most 511 characters).
-std::string report_format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 /// The category line, equation heading and label cell that open gamma k's row;
 /// *categoryShown tracks whether a category line was printed yet.
 void print_gamma_row_start(FILE* out, const ReportLabels& L, int k, bool* categoryShown);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 #include "numeric/numeric.h"
 #include "report/report.h"
 #include "report/report_internal.h"

@@ -6,8 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/app.h"
-#include "model/model.h"
+#include "app/base.h"
 #include "numeric/numeric.h"
 #include "report/report.h"
 #include "report/report_internal.h"
@@ -285,7 +284,7 @@ long deviance_parameter_count(int r, int F, bool fullML, bool sigma2Estimated, i
     return p;
 }
 
-void print_deviance(FILE* out, double logLikelihood, long numParams, const RunSettings& rs) {
+void print_deviance(FILE* out, double logLikelihood, long numParams, double altDeviance, long altParams, bool fullML) {
     // The rules match the width of the section title.
     const int rule = 50;
     double deviance = -2.0 * logLikelihood;
@@ -293,12 +292,12 @@ void print_deviance(FILE* out, double logLikelihood, long numParams, const RunSe
     report_rule(out, rule);
     std::fprintf(out, " Deviance                       = %lf\n", deviance);
     std::fprintf(out, " Number of estimated parameters = %ld\n", numParams);
-    if (rs.altDeviance == MISSING_VALUE) return;
+    if (altDeviance == MISSING_VALUE) return;
 
-    std::fprintf(out, "%s", rs.fullML ? "\n Model comparison test\n" : "\n Variance-Covariance components test\n");
+    std::fprintf(out, "%s", fullML ? "\n Model comparison test\n" : "\n Variance-Covariance components test\n");
     report_rule(out, rule);
-    double chi2 = std::fabs(deviance - rs.altDeviance);
-    long df = std::labs(numParams - (long)rs.altDf);
+    double chi2 = std::fabs(deviance - altDeviance);
+    long df = std::labs(numParams - altParams);
     std::fprintf(out, " Chi-square statistic         = %12.5lf\n", chi2);
     std::fprintf(out, " Number of degrees of freedom = %4ld\n", df);
     std::fprintf(out, " P-value                      = ");

@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/base.h"
 
 struct RunSettings;
 struct ModelSpec;
 struct MdmHeader;
 struct LinearFit;
+struct VKnownFit;
 
 // ---- Table of a residual file ------------------------------------------------------
 
@@ -132,3 +133,6 @@ ResidualNaming residual_naming(const LinearFit& fit, const ModelSpec& model, con
 std::vector<ResidualRow> level2_rows(const LinearFit& fit, const MdmHeader& mdm, bool diagnostics,
                                      bool secondDispersion, const std::vector<double>& condDisp,
                                      const std::vector<int>& l2Slots);
+/// Writes the requested level-2 residual file: one record per unit that took part.
+void write_vknown_residual_file(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
+                                const VKnownFit& fit);

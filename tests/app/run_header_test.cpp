@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/app.h"
 #include "model/test_models.h"
 #include "support/test_support.h"
 

@@ -3,6 +3,7 @@
 // results in the executable's own HSB tests.)
 #include <gtest/gtest.h>
 
+#include "app/app.h"
 #include "estimation/fit_fixture.h"
 #include "support/test_support.h"
 

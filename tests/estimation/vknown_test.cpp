@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
 #include "estimation/estimation.h"
 #include "mdm/mdm.h"
 #include "model/model.h"

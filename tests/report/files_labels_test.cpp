@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "estimation/estimation.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
 #include "report/report_test_util.h"

@@ -169,7 +169,7 @@ TEST(Deviance, ParameterCountAndComparisonTest) {
         rs.fullML = c.fullML;
         rs.altDeviance = c.alt;
         rs.altDf = c.altDf;
-        std::string t = capture([&](FILE* f) { print_deviance(f, -46712.396 / 2.0, 4, rs); });
+        std::string t = capture([&](FILE* f) { print_deviance(f, -46712.396 / 2.0, 4, rs.altDeviance, rs.altDf, rs.fullML); });
         EXPECT_EQ(t, "\n\n Statistics for current covariance components model\n " + std::string(50, '-') + "\n" + c.expected);
     }
 }

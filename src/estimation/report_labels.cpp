@@ -9,8 +9,8 @@
 
 #include "mdm/mdm.h"
 #include "model/model.h"
+#include "estimation/estimation.h"
 #include "report/report.h"
-#include "report/report_internal.h"
 
 namespace {
 
@@ -40,9 +40,8 @@ std::string category_of(const std::vector<std::string>& cats, int i) {
     return std::to_string(i + 1);
 }
 
-}  // namespace
-
-std::string report_format(const char* fmt, ...) {
+// printf into a std::string (at most 511 characters).
+__attribute__((format(printf, 1, 2))) std::string report_format(const char* fmt, ...) {
     char buf[512];
     va_list ap;
     va_start(ap, fmt);
@@ -51,6 +50,8 @@ std::string report_format(const char* fmt, ...) {
     if (n < 0) return std::string();
     return std::string(buf, (std::size_t)n < sizeof buf ? (std::size_t)n : sizeof buf - 1);
 }
+
+}  // namespace
 
 ReportLabels make_report_labels(const ModelSpec& model, const RunSettings& rs, const MdmHeader& mdm,
                                 const std::vector<std::string>& categories) {
