@@ -247,6 +247,7 @@ std::vector<std::vector<PassEstimates>> read_pass_results(FILE* f, const PassLay
     const long size = file_size(f);
     // The count is checked against the file before anything is sized by it.
     if (M < 1 || size < 0 || (perPass > 0 && (size - 4) / perPass < M)) fatal_exit(4);
+    if (layout.blocks.empty()) return {};  // no pass of this kind records estimates
     std::vector<std::vector<PassEstimates>> passes(static_cast<std::size_t>(M));
     for (std::vector<PassEstimates>& pass : passes) {
         for (PassBlock b : layout.blocks) {
