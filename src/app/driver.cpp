@@ -414,7 +414,8 @@ namespace {
             if (pass.output != stdout) start_averaged_output(pass.output, rs.outputFileName);
         }
         if (rs.miActive) pass.miResults = start_mi_results(rs);
-        if (plausible && firstPass) files.pvResults = start_plausible_results(static_cast<int>(model.plausibleValues.size()));
+        if (plausible && firstPass)
+            files.pvResults = start_plausible_results(static_cast<int>(model.plausibleValues.size()));
 
         // Step 14.
         if (pass.output != stdout) {

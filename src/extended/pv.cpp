@@ -57,7 +57,10 @@ std::vector<double> read_packed(int n, FILE* f) {
     std::vector<double> full(static_cast<std::size_t>(n) * n);
     std::size_t k = 0;
     for (int i = 0; i < n; ++i)
-        for (int j = 0; j <= i; ++j) full[static_cast<std::size_t>(i) * n + j] = full[static_cast<std::size_t>(j) * n + i] = p[k++];
+        for (int j = 0; j <= i; ++j, ++k) {
+            full[static_cast<std::size_t>(i) * n + j] = p[k];
+            full[static_cast<std::size_t>(j) * n + i] = p[k];
+        }
     return full;
 }
 

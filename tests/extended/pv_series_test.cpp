@@ -42,7 +42,8 @@ Values read_averaged(const std::string& report) {
             v[leastSquares ? "ls_sigma2" : "sigma2"].push_back(std::stod(line.substr(16)));
             leastSquares = false;
         }
-        if (line.rfind(" Standard Error of Sigma_squared =", 0) == 0) v["sigma2_se"].push_back(std::stod(line.substr(34)));
+        if (line.rfind(" Standard Error of Sigma_squared =", 0) == 0)
+            v["sigma2_se"].push_back(std::stod(line.substr(34)));
         if (std::regex_match(line, m, gammaRow)) {
             const std::string prefix = table.rfind("ls", 0) == 0 ? "ls_" : "";
             const bool robust = table.find("robust") != std::string::npos;
@@ -135,7 +136,8 @@ TEST(AveragedOutput, SeriesAgainstPooledReferences) {
             << run.args;
         if (*run.model == '\0') continue;
         const std::string report = testsupport::read_file(work + "/" + run.averaged);
-        EXPECT_NE(report.find("  Output file name              = " + std::string(run.averaged) + "\n"), std::string::npos);
+        EXPECT_NE(report.find("Output file name              = " + std::string(run.averaged) + "\n"),
+                  std::string::npos);
         const Values printed = read_averaged(report);
         EXPECT_GT(compare_with_references(run.model, printed), 40) << run.model;
     }
