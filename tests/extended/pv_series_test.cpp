@@ -96,6 +96,25 @@ TEST(AveragedOutput, NameCutAtTheFirstPoint) {
     for (auto& c : cases) EXPECT_EQ(averaged_output_name(c[0]), c[1]);
 }
 
+TEST(AveragedOutput, BetweenFactorAndIdenticalPasses) {
+    PassLayout layout;  // one gamma with complete-data df 50, kept in units of sigma2 = 2
+    layout.f = 1;
+    layout.blocks = {PassBlock::Linear};
+    layout.completeDf = {50};
+    const struct { std::vector<double> gammas; double total; long df; } cases[] = {
+        {{1, 3}, 1.0 + 2 * 1.5, 1},  // M = 2: B = 2 (1/2 + 1)/1; df = trunc((1 + 1/3)^2)
+        {{2, 2, 2}, 1.0, 50},        // no between part: the averaged variance and complete df
+    };
+    for (const auto& c : cases) {
+        std::vector<std::vector<PassEstimates>> passes;
+        for (double g : c.gammas) passes.push_back({PassEstimates{1, 0, 2.0, 0.0, {}, {}, {}, {g}, {0.5}, {0.5}, {}}});
+        const CombinedBlock b = combine_block(passes, 0, PassBlock::Linear, layout);
+        EXPECT_DOUBLE_EQ(b.total[0], c.total);
+        EXPECT_DOUBLE_EQ(b.totalRobust[0], c.total);
+        EXPECT_EQ(b.df[0], c.df);
+    }
+}
+
 TEST(AveragedOutput, SeriesAgainstPooledReferences) {
     const std::string work = testsupport::make_temp_dir("pv-series");
     const std::string tmp = testsupport::make_temp_dir("pv-series-tmp");
