@@ -21,7 +21,7 @@ std::size_t at2(long j, int n) { return static_cast<std::size_t>(j) * n; }
 }  // namespace
 
 void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
-                          LinearFit& fit) {
+                          LinearFit& fit, FILE* passResults) {
     if (out == nullptr) return;
     const ReportLabels L = make_report_labels(model, rs, mdm);
     const std::string outcome =
@@ -76,6 +76,7 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
     in.contrasts = hypotheses ? model.contrasts.data() : nullptr;
     std::vector<double> robust(static_cast<std::size_t>(F) * F, 0.0);
     const bool haveRobust = robust_covariance(out, L, in, acc, robust.data()) == 0;
+    if (passResults != nullptr) append_linear_pass(passResults, fit, rs, haveRobust ? robust.data() : nullptr);
 
     // Matrix files.
     if (rs.printVarCov != 0) {

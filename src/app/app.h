@@ -27,9 +27,10 @@ std::string pass_output_name(const std::string& name, int passNumber);
 
 /// The final report after the iterations: fixed effects with their hypothesis tests,
 /// robust errors, matrix files, variance components, deviance, homogeneity test,
-/// exploratory regressions and residual files (the stores must still be open).
+/// exploratory regressions and residual files (the stores must still be open). A pass of
+/// a plausible-value or imputation series appends its estimates to `passResults`.
 void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
-                          LinearFit& fit);
+                          LinearFit& fit, FILE* passResults = nullptr);
 /// V-known: the final tables, the exploratory section, the residual file and the list of left-out units.
 void report_vknown(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* out,
                    const VKnownFit& fit);

@@ -16,15 +16,16 @@
 #include "app/app.h"
 #include "app/driver_internal.h"
 #include "estimation/estimation.h"
+#include "extended/extended.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
+#include "report/report.h"
 
 namespace {
 
 constexpr const char* OPTION_STRING = "ei:m:p:r:vwEI:M:P:R:VW";
 constexpr const char* TEMPLATE_HEADER = "#ARB2 MDM CREATION TEMPLATE";
 constexpr const char* NEW_COMMAND_FILE = "newcmd.arb";
-constexpr const char* MI_RESULTS_FILE = "mixyzzy.dat";
 // The tenth read at the MDM-name prompt ends the run.
 constexpr int MAX_NAME_READS = 9;
 
@@ -39,6 +40,7 @@ struct PassFiles {
 // Files that live for the whole analysis road.
 struct RunFiles {
     FILE* pvResults = nullptr;               ///< estimates of the plausible-value passes
+    PassLayout layout;                       ///< blocks the passes append, from the last linear pass
 };
 
 void print_usage(const char* program) {
@@ -273,7 +275,6 @@ FILE* open_output(const RunSettings& rs, const ModelSpec& model, AnalysisKind ki
 FILE* start_mi_results(const RunSettings& rs) {
     FILE* f = nullptr;
     if (rs.miFirst) {
-        // The averaged report of the series starts here once its writer exists.
         f = open_or_die(MI_RESULTS_FILE, "wb");
         std::int32_t count = 1;
         if (std::fwrite(&count, sizeof count, 1, f) != 1) fatal_exit(5);
@@ -291,7 +292,7 @@ namespace {
 // Step 15: the analysis itself: the V-known driver for a V-known file, the
 // linear engine with its final report otherwise. The non-linear and
 // heterogeneous-variance estimators are not part of this build.
-void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassFiles& pf, RunFiles&) {
+void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassFiles& pf, RunFiles& files) {
     if (mdm.isVKnown) {
         run_vknown_analysis(rs, model, mdm, pf.mdm, pf.output);
         return;
@@ -303,7 +304,9 @@ void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassF
     LinearFit fit;
     run_analysis(rs, model, mdm, pf.mdm, pf.output, fit);
     // The residual files read the per-unit stores, so the stores close last.
-    linear_final_reports(rs, model, mdm, pf.mdm, pf.output, fit);
+    linear_final_reports(rs, model, mdm, pf.mdm, pf.output, fit,
+                         pf.miResults != nullptr ? pf.miResults : files.pvResults);
+    files.layout = linear_pass_layout(fit, rs);
     release_linear_fit(fit);
 }
 
@@ -405,10 +408,14 @@ namespace {
         pass.output = open_output(rs, model, kind);
         write_run_header(pass.output, rs, model, mdm);
 
-        // Step 13. (The averaged report of a plausible-value series starts here
-        // once its writer exists.)
+        // Step 13. The averaged report starts from the header of the first pass.
+        const bool plausible = !model.plausibleValues.empty();
+        if ((rs.miActive && rs.miFirst) || (plausible && firstPass)) {
+            if (pass.output != stdout) start_averaged_output(pass.output, rs.outputFileName);
+        }
         if (rs.miActive) pass.miResults = start_mi_results(rs);
-        if (!model.plausibleValues.empty() && firstPass) files.pvResults = open_scratch();
+        if (plausible && firstPass)
+            files.pvResults = start_plausible_results(static_cast<int>(model.plausibleValues.size()));
 
         // Step 14.
         if (pass.output != stdout) {
@@ -428,7 +435,13 @@ namespace {
 
         // Step 17.
         close_output(pass, kind);
-        if (pass.miResults != nullptr) std::fclose(pass.miResults);
+        if (pass.miResults != nullptr && rs.miLast) {
+            // The last pass of an imputation series combines the series and removes its file.
+            combine_series(pass.miResults, AveragedRun::MultipleImputation, files.layout,
+                           make_report_labels(model, rs, mdm), rs.outputFileName);
+        } else if (pass.miResults != nullptr) {
+            std::fclose(pass.miResults);
+        }
         std::fclose(pass.mdm);
 
         // Step 18.
@@ -437,8 +450,13 @@ namespace {
         plausiblePass = model.plausiblePass;
     }
 
+    // After the last plausible value: the averaged results (the combiner closes the scratch file).
+    if (files.pvResults != nullptr) {
+        combine_series(files.pvResults, AveragedRun::PlausibleValues, files.layout,
+                       make_report_labels(model, rs, mdm), rs.outputFileName);
+    }
+
     // Step 19.
-    if (files.pvResults != nullptr) close_scratch(files.pvResults);
     fatal_exit(0);
 }
 

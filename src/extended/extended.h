@@ -62,3 +62,125 @@ std::vector<ExploratoryCoefficient> exploratory_coefficients(const ModelSpec& mo
 /// Writes the "Exploratory Analysis" section; nothing when no coefficient has candidates.
 void print_exploratory_analysis(FILE* out, ExploratoryLayout layout, const ExploratoryData& data,
                                 const std::vector<ExploratoryCoefficient>& coefficients);
+
+// ---- Plausible values and multiple imputation -----------------------------------
+//
+// Each pass of a series appends its estimates to a results file ("mixyzzy.dat"
+// across the invocations of a multiple-imputation series, a scratch file within
+// a plausible-value run). The file begins with an int32 count M; every pass then
+// writes the blocks its layout lists, in that order, each block its fields in
+// one fixed order (int32 flag, int32 count, sigma2, its SE, packed Tau, packed
+// covariance of the Tau elements, reliabilities, gammas, packed model-based and
+// robust gamma covariances, chi-squares), leaving out the fields the block does
+// not carry. Writer and reader take the fields from the same shape, so a new
+// kind of block (the non-linear unit-specific, population-average, Laplace and
+// EM-Laplace results with their success flags) only adds an entry to
+// `PassBlock` and its shape and heading.
+
+struct LinearFit;
+struct RunSettings;
+struct ReportLabels;
+
+/// Name of the results file of a multiple-imputation series.
+inline constexpr const char* MI_RESULTS_FILE = "mixyzzy.dat";
+
+/// The blocks one pass writes, in the order they are written and read back.
+enum class PassBlock { LeastSquares, Linear };
+
+/// Which values a block carries: element counts of its fields, 0 for a field left out.
+struct BlockShape {
+    bool flag = false;        ///< int32 success flag first (refined non-linear results)
+    bool count = false;       ///< int32 count of units with OLS estimates
+    bool sigma2 = false;
+    bool sigma2SE = false;
+    int tau = 0;              ///< r: packed r x r Tau
+    int tauCov = 0;           ///< m = r(r+1)/2: packed covariance of the Tau elements
+    int reliability = 0;      ///< r
+    int gamma = 0;            ///< f: gammas and two packed f x f covariances
+    int chiSquare = 0;        ///< r
+    bool covInSigma2 = false; ///< the covariances are kept in units of sigma2
+};
+
+/// Sizes and switches that fix every pass's blocks, and what the averaged
+/// tables need besides the averages.
+struct PassLayout {
+    int f = 0;                          ///< fixed effects
+    int r = 0;                          ///< random coefficients
+    bool fullML = false;
+    bool sigma2Fixed = false;
+    std::vector<PassBlock> blocks;      ///< written in this order by every pass
+    std::vector<long> completeDf;       ///< [f] complete-data df of each gamma
+    long leastSquaresDf = 0;            ///< N - F
+    long J = 0;                         ///< level-2 units
+    std::vector<int> gammaCounts;       ///< [r] gammas in each random coefficient's equation
+    bool matrixFiles = false;           ///< gamvcpv.dat, gamvcpvr.dat and tauvcpv.dat are wanted
+};
+
+/// One block of one pass; vectors the block does not carry stay empty, matrices are full.
+struct PassEstimates {
+    int flag = 1;
+    int count = 0;
+    double sigma2 = 0.0;
+    double sigma2SE = 0.0;
+    std::vector<double> tau;          ///< r x r
+    std::vector<double> tauCov;       ///< m x m
+    std::vector<double> reliability;  ///< r
+    std::vector<double> gamma;        ///< f
+    std::vector<double> cov;          ///< f x f model-based
+    std::vector<double> robust;       ///< f x f robust
+    std::vector<double> chiSquare;    ///< r
+};
+
+/// The combined results of one block over the M passes.
+struct CombinedBlock {
+    PassEstimates mean;               ///< means; covariances times the mean sigma2 when kept in its units
+    double sigma2SE = 0.0;            ///< sqrt((1 + 1/M) B_s + mean SE^2)
+    std::vector<double> tauSE;        ///< [m] sqrt of the diagonal of mean tauCov + B_tau
+    std::vector<double> total;        ///< [f x f] mean model-based covariance + B
+    std::vector<double> totalRobust;  ///< [f x f] mean robust covariance + B
+    std::vector<long> df;             ///< [f] degrees of freedom for the model-based table
+    std::vector<long> dfRobust;       ///< [f] for the robust table
+};
+
+/// Whether the averaged results close a plausible-value run or an imputation series.
+enum class AveragedRun { PlausibleValues, MultipleImputation };
+
+/// The shape of a block under a layout.
+BlockShape block_shape(PassBlock block, const PassLayout& layout);
+/// The layout of a linear run's passes (a least-squares block with the long report).
+PassLayout linear_pass_layout(const LinearFit& fit, const RunSettings& rs);
+/// Bytes one pass writes under the layout.
+long pass_results_bytes(const PassLayout& layout);
+/// Writes one pass's blocks (one PassEstimates per layout block) at the current position.
+void append_pass_results(FILE* f, const PassLayout& layout, const std::vector<PassEstimates>& blocks);
+/// Appends a linear pass: the least-squares block (with its cluster-robust sandwich) and
+/// the final estimates; `robust` is the final robust covariance in units of sigma2 (or null).
+void append_linear_pass(FILE* f, const LinearFit& fit, const RunSettings& rs, const double* robust);
+/// Cluster-robust (by level-2 unit) covariance of the least-squares gammas, in units of
+/// the least-squares sigma2, over all F gammas.
+std::vector<double> least_squares_robust(const LinearFit& fit);
+/// Opens the scratch results file of a plausible-value run and writes its count.
+FILE* start_plausible_results(int numValues);
+/// Name of the averaged report: `outputName` cut at its first '.' with ".avg" appended.
+std::string averaged_output_name(const std::string& outputName);
+/// Starts the averaged report: copies what the pass report holds so far (the run header)
+/// into it, the "  Output file name" line naming the averaged report; the pass report is
+/// left positioned at its end.
+void start_averaged_output(FILE* passOutput, const std::string& outputName);
+/// Reads the results file from its start: the count, then each pass's blocks. Message 4
+/// when the count is not positive or the file is shorter than the count says.
+std::vector<std::vector<PassEstimates>> read_pass_results(FILE* f, const PassLayout& layout);
+/// Combines one block over the passes (passes[m][blockIndex]); M < 2 has no between part.
+CombinedBlock combine_block(const std::vector<std::vector<PassEstimates>>& passes, std::size_t blockIndex,
+                            PassBlock block, const PassLayout& layout);
+/// Degrees of freedom of a combined gamma: (M - 1)(1 + W/B)^2 truncated, at most `complete`;
+/// `complete` when B is zero.
+long combined_df(int M, double within, double between, long complete);
+/// Prints the averaged results of every block and writes the averaged matrix files.
+void print_averaged_results(FILE* out, const ReportLabels& L, const PassLayout& layout, AveragedRun run,
+                            const std::vector<std::vector<PassEstimates>>& passes);
+/// The combiner: reads `results`, closes it (deleting "mixyzzy.dat" for an imputation
+/// series, the scratch file for plausible values) and appends the averaged results to
+/// the averaged report named after `outputName` (to the console when that is "stdout").
+void combine_series(FILE* results, AveragedRun run, const PassLayout& layout, const ReportLabels& L,
+                    const std::string& outputName);

@@ -65,6 +65,7 @@ struct FixedTableOptions {
     bool betweenMacro = false;   ///< non-linear run between macro iterations: shorter title
     double covScale = 1.0;       ///< turns the passed matrix into the covariance (sigma2 for the linear engine's)
     long residualDf = 0;         ///< N - F, every gamma's df in the least-squares modes
+    bool perGammaDf = false;     ///< least-squares modes take df per gamma too (averaged results)
 };
 
 /// The fixed-effects table: F gammas, df per gamma, covariance (row stride ld).

@@ -144,7 +144,7 @@ void print_fixed_effects(FILE* out, const ReportLabels& L, int F, const long* df
         double se = standard_error(cov[(long)k * ld + k] * opt.covScale);
         double t = se > 0.0 ? gamma[k] / se : 0.0;
         std::fprintf(out, "%13.6lf %10.6lf  %8.3lf  ", gamma[k], se, t);
-        long d = least_squares(opt.mode) ? opt.residualDf : (df ? df[k] : 0);
+        long d = least_squares(opt.mode) && !opt.perGammaDf ? opt.residualDf : (df ? df[k] : 0);
         if (d > 1)
             std::fprintf(out, "%8ld    %5.3lf\n", d, t_two_sided_p(t, d));
         else
@@ -167,7 +167,7 @@ void print_odds_ratios(FILE* out, const ReportLabels& L, int F, const long* df,
     for (int k = 0; k < F; ++k) {
         print_gamma_row_start(out, L, k, &categoryShown);
         std::fprintf(out, "%13.6lf %14.6lf    ", gamma[k], std::exp(gamma[k]));
-        long d = least_squares(opt.mode) ? opt.residualDf : (df ? df[k] : 0);
+        long d = least_squares(opt.mode) && !opt.perGammaDf ? opt.residualDf : (df ? df[k] : 0);
         if (d > 1) {
             double se = standard_error(cov[(long)k * ld + k] * opt.covScale);
             double t = t_critical_95(d);
