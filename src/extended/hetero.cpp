@@ -447,7 +447,8 @@ void run_hetero_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm
         if (std::fabs(d) < LIKELIHOOD_FLOOR) d = LIKELIHOOD_FLOOR;
         likOld = fit.logLik;
         het.converged = d >= 0.0 && d <= rs.macroCriterion;
-        if (het.converged || remaining < 2) break;
+        // A stop typed at the keyboard ends the macro iterations as well.
+        if (het.converged || remaining < 2 || fit.stopReason == StopReason::Keyboard) break;
         --remaining;
         print_final_iteration_block(out, rs, L, fit);
         hetl1c(rs, model, mdm, mdmFile, out, fit, het);
