@@ -225,8 +225,7 @@ void hetl1c(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
                                                                   const double* centre) {
         unit_coefficients(fit, j, beta.data());
         // The posterior dispersion of the random effects (the fit keeps it in units of sigma2).
-        const double* D = fit.postDisp.data() + static_cast<std::size_t>(j) * r * r;
-        for (int k = 0; k < r * r; ++k) C[k] = fit.sigma2 * D[k];
+        for (int k = 0; k < r * r; ++k) C[k] = fit.sigma2 * fit.postDisp[static_cast<std::size_t>(j) * r * r + k];
         for (int i = 0; i < nj; ++i, ++rec) {
             const double* row = recs + static_cast<std::size_t>(i) * p1;
             record_rows(fit, het, row, centre, x.data(), c.data());
@@ -293,7 +292,7 @@ void level1_var_information(const RunSettings& rs, const ModelSpec& model, const
             const double s2 = het.sigma2[rec + i];
             const double f = 1.0 / std::sqrt(s2);
             for (int a = 0; a < r; ++a) zs[static_cast<std::size_t>(i) * r + a] = x[fit.randomCoef[a]] * f;
-            const double* zi = &zs[static_cast<std::size_t>(i) * r];
+            const double* zi = zs.data() + static_cast<std::size_t>(i) * r;
             const double* ci = &cs[static_cast<std::size_t>(i) * K1];
             for (int k = 0; k < K1; ++k)
                 for (int a = 0; a < r; ++a)
@@ -302,18 +301,20 @@ void level1_var_information(const RunSettings& rs, const ModelSpec& model, const
         rec += nj;
         std::copy(S.begin(), S.begin() + static_cast<std::ptrdiff_t>(rr), A.begin());
         for (std::size_t k = 0; k < rr; ++k) Minv[k] = A[k] + fit.tauInv[k];
-        if (sym_inverse(r, Minv.data(), M.data(), work.data(), r, r) != 0) return;
+        if (r > 0 && sym_inverse(r, Minv.data(), M.data(), work.data(), r, r) != 0) return;
 
         // Tau block: the linear engine's unit terms with the working variance 1.
-        std::fill(unitInfo.begin(), unitInfo.end(), 0.0);
-        fisher_unit_terms(r, A.data(), M.data(), zeros.data(), nj, 0.0, 1.0, w, unitInfo.data(), unitScore.data(),
-                          tw.data());
-        for (int a = 0; a < m; ++a)
-            for (int b = 0; b < m; ++b) info[a * np + b] += unitInfo[a * (m + 1) + b];
+        if (r > 0) {
+            std::fill(unitInfo.begin(), unitInfo.end(), 0.0);
+            fisher_unit_terms(r, A.data(), M.data(), zeros.data(), nj, 0.0, 1.0, w, unitInfo.data(),
+                              unitScore.data(), tw.data());
+            for (int a = 0; a < m; ++a)
+                for (int b = 0; b < m; ++b) info[a * np + b] += unitInfo[a * (m + 1) + b];
+        }
 
         // alpha-alpha: sum_i c_ik c_il (1 - 2 P_ii) + tr(M S_k M S_l), P_ii = z*_i' M z*_i.
         for (int i = 0; i < nj; ++i) {
-            const double* zi = &zs[static_cast<std::size_t>(i) * r];
+            const double* zi = zs.data() + static_cast<std::size_t>(i) * r;
             const double* ci = &cs[static_cast<std::size_t>(i) * K1];
             double P = 0.0;
             for (int a = 0; a < r; ++a)
@@ -321,7 +322,7 @@ void level1_var_information(const RunSettings& rs, const ModelSpec& model, const
             for (int k = 0; k < K1; ++k)
                 for (int l = 0; l < K1; ++l) info[(m + k) * np + m + l] += 0.5 * w * ci[k] * ci[l] * (1.0 - 2.0 * P);
         }
-        for (int k = 0; k < K1; ++k) unit_mul(r, r, r, M.data(), &S[k * rr], &MS[k * rr]);
+        for (int k = 0; k < K1; ++k) unit_mul(r, r, r, M.data(), S.data() + k * rr, MS.data() + k * rr);
         for (int k = 0; k < K1; ++k)
             for (int l = 0; l < K1; ++l) {
                 double t = 0.0;
@@ -334,7 +335,7 @@ void level1_var_information(const RunSettings& rs, const ModelSpec& model, const
         unit_mul(r, r, r, A.data(), M.data(), AM.data());
         for (int a = 0; a < r; ++a)
             for (int b = 0; b < r; ++b) IAM[a * r + b] = (a == b ? 1.0 : 0.0) - AM[a * r + b];
-        for (int k = 0; k < K1; ++k) {
+        for (int k = 0; k < K1 && r > 0; ++k) {
             unit_mul(r, r, r, IAM.data(), &S[k * rr], T1.data());
             matmul_nt(r, r, r, T1.data(), IAM.data(), G.data());
             for (int a = 0; a < r; ++a)
@@ -450,14 +451,14 @@ void run_hetero_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm
         // A stop typed at the keyboard ends the macro iterations as well.
         if (het.converged || remaining < 2 || fit.stopReason == StopReason::Keyboard) break;
         --remaining;
-        print_final_iteration_block(out, rs, L, fit);
+        if (fit.r > 0) print_final_iteration_block(out, rs, L, fit);
         hetl1c(rs, model, mdm, mdmFile, out, fit, het);
     }
     het.logLikHeterogeneous = fit.logLik;
 
     // The final macro iteration: standard errors from the joint information, then its block.
     level1_var_information(rs, model, mdm, mdmFile, fit, het);
-    print_final_iteration_block(out, rs, L, fit);
+    if (fit.r > 0) print_final_iteration_block(out, rs, L, fit);
     if (!het.converged && out != nullptr)
         std::fprintf(out, "\nWARNING: the macro iterations were stopped prior to convergence.\n"
                           "You may want to re-run the analysis with a higher number of macro iterations.\n");
