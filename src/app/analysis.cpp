@@ -21,7 +21,7 @@ std::size_t at2(long j, int n) { return static_cast<std::size_t>(j) * n; }
 }  // namespace
 
 void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
-                          LinearFit& fit, FILE* passResults) {
+                          LinearFit& fit, FILE* passResults, const HeteroFit* hetero) {
     if (out == nullptr) return;
     const ReportLabels L = make_report_labels(model, rs, mdm);
     const std::string outcome =
@@ -77,6 +77,7 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
     std::vector<double> robust(static_cast<std::size_t>(F) * F, 0.0);
     const bool haveRobust = robust_covariance(out, L, in, acc, robust.data()) == 0;
     if (passResults != nullptr) append_linear_pass(passResults, fit, rs, haveRobust ? robust.data() : nullptr);
+    if (hetero != nullptr) level1_var_table(out, *hetero);
 
     // Matrix files.
     if (rs.printVarCov != 0) {
@@ -101,6 +102,9 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
                               fit.chiSquare.data());
     if (random && fit.Jo < fit.J) print_partial_note(out, "chi-square statistics", fit.Jo, fit.J);
     print_deviance(out, fit.logLik, fit.numParams, rs.altDeviance, rs.altDf, rs.fullML);
+    if (hetero != nullptr)
+        print_fit_summary(out, hetero->logLikHomogeneous, hetero->logLikHeterogeneous, r, F,
+                          rs.fixedSigma2 != 0.0, hetero->K);
 
     // Homogeneity of the level-1 variance from the units' OLS residual variances.
     if (rs.testHomogeneity) {
@@ -113,8 +117,9 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
         print_homogeneity_test(out, static_cast<int>(fit.J), df.data(), v.data());
     }
 
-    // Candidate level-2 predictors against the empirical Bayes residuals.
-    if (random) {
+    // Candidate level-2 predictors against the empirical Bayes residuals (not after a
+    // heterogeneous level-1 variance).
+    if (random && hetero == nullptr) {
         const std::vector<ExploratoryCoefficient> coefs =
             exploratory_coefficients(model, mdm, ExploratoryLayout::Linear);
         if (!coefs.empty()) {

@@ -13,6 +13,7 @@ struct ModelSpec;
 struct MdmHeader;
 struct LinearFit;
 struct VKnownFit;
+struct HeteroFit;
 
 // ---- Run driver -------------------------------------------------------------
 
@@ -28,13 +29,17 @@ std::string pass_output_name(const std::string& name, int passNumber);
 /// The final report after the iterations: fixed effects with their hypothesis tests,
 /// robust errors, matrix files, variance components, deviance, homogeneity test,
 /// exploratory regressions and residual files (the stores must still be open). A pass of
-/// a plausible-value or imputation series appends its estimates to `passResults`.
+/// a plausible-value or imputation series appends its estimates to `passResults`. After a
+/// heterogeneous level-1 variance run (`hetero`) the level-1 variance table follows the
+/// fixed-effects tables and the model-fit summary the deviance.
 void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
-                          LinearFit& fit, FILE* passResults = nullptr);
+                          LinearFit& fit, FILE* passResults = nullptr, const HeteroFit* hetero = nullptr);
 /// V-known: the final tables, the exploratory section, the residual file and the list of left-out units.
 void report_vknown(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* out,
                    const VKnownFit& fit);
 /// The whole V-known analysis of one pass: fit_vknown then report_vknown.
 void run_vknown_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
+/// A heterogeneous level-1 variance analysis of one pass: the macro iterations, then the final report.
+void run_hetero_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
 /// Writes the banner, the specifications and the model's equations.
 void write_run_header(FILE* out, const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm);

@@ -297,6 +297,10 @@ void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassF
         run_vknown_analysis(rs, model, mdm, pf.mdm, pf.output);
         return;
     }
+    if (rs.analysisKind == AnalysisKind::HeteroVariance) {
+        run_hetero_pass(rs, model, mdm, pf.mdm, pf.output);
+        return;
+    }
     if (rs.analysisKind != AnalysisKind::Linear) {
         std::printf("Non-linear and heterogeneous level-1 variance analyses are not available in this version.\n");
         fatal_exit(0);

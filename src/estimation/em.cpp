@@ -356,6 +356,27 @@ void print_likelihood_line(FILE* out, int t, double lik) {
     std::fprintf(out, "\nThe value of the likelihood function at iteration %d = %lE\n", t, lik);
 }
 
+// The final iteration's block; the DEBUG matrices need the sums of the last iteration.
+void final_block(FILE* out, const RunSettings& rs, const ReportLabels& L, const LinearFit& fit, const EmSums* sums) {
+    const int r = fit.r, t = fit.iterations;
+    std::fprintf(out, "\f******* ITERATION %d *******\n\n", t);
+    if (fit.macroIteration > 0 && rs.distribution == 0)
+        std::fprintf(out, "(macro iteration %d)\n", fit.macroIteration);
+    if (rs.debugLevel > 0 && sums != nullptr) print_vbar_dbar(out, L, r, fit.sigma2Prev1, *sums, fit.J);
+    const bool showSE = fit.fullML && fit.haveVarianceSE && !fit.weighted;
+    if (!fit.sigma2Fixed) {
+        std::fprintf(out, " Sigma_squared = %12.5lf\n", fit.sigma2);
+        if (showSE) std::fprintf(out, "\n Standard Error of Sigma_squared = %12.5lf\n\n", fit.sigma2SE);
+    }
+    print_matrix(out, L, r, r, fit.tau.data(), nullptr, "Tau", r);
+    if (showSE)
+        print_matrix(out, L, r, r, fit.tauSE.data(), nullptr, "Standard Errors of Tau", r);
+    print_correlations(out, L, r, fit.tau.data(), "Tau", r);
+    print_reliabilities(out, L, r, fit.reliability.data());
+    if (fit.Jo < fit.J) print_partial_note(out, "reliability estimates", fit.Jo, fit.J);
+    print_likelihood_line(out, t, fit.logLik);
+}
+
 }  // namespace
 
 void report_iteration_likelihood(FILE* out, bool fullOutput, int t, double lik) {
@@ -557,7 +578,14 @@ void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std:
         fit.sigma2Prev1 = used.sigma2;
         fit.iterations = t;
         fit.likHistory[t % 5] = lik;
-        report_iteration_likelihood(out, rs.fullOutput, t, lik);
+        if (fit.macroIteration > 0) {
+            if (!output_is_console(out))
+                std::printf("For macro iteration %d/micro iteration %d, the likelihood is = %lE\n",
+                            fit.macroIteration, t, lik);
+            if (rs.fullOutput && t <= 5 && out != nullptr) print_likelihood_line(out, t, lik);
+        } else {
+            report_iteration_likelihood(out, rs.fullOutput, t, lik);
+        }
         if (rs.debugLevel > 0 && out != nullptr) {
             std::fprintf(out, "\f******* ITERATION %d *******\n\n", t);
             print_vbar_dbar(out, L, r, used.sigma2, sums, fit.J);
@@ -607,22 +635,13 @@ void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std:
         variance_standard_errors(fit, info);
     }
 
-    // The final iteration's block.
-    if (out == nullptr) return;
-    std::fprintf(out, "\f******* ITERATION %d *******\n\n", t);
-    if (rs.debugLevel > 0) print_vbar_dbar(out, L, r, fit.sigma2Prev1, sums, fit.J);
-    const bool showSE = fit.fullML && fit.haveVarianceSE && !fit.weighted;
-    if (!fit.sigma2Fixed) {
-        std::fprintf(out, " Sigma_squared = %12.5lf\n", fit.sigma2);
-        if (showSE) std::fprintf(out, "\n Standard Error of Sigma_squared = %12.5lf\n\n", fit.sigma2SE);
-    }
-    print_matrix(out, L, r, r, fit.tau.data(), nullptr, "Tau", r);
-    if (showSE)
-        print_matrix(out, L, r, r, fit.tauSE.data(), nullptr, "Standard Errors of Tau", r);
-    print_correlations(out, L, r, fit.tau.data(), "Tau", r);
-    print_reliabilities(out, L, r, fit.reliability.data());
-    if (fit.Jo < fit.J) print_partial_note(out, "reliability estimates", fit.Jo, fit.J);
-    print_likelihood_line(out, t, lik);
+    // The final iteration's block (a macro-iteration run may print it later itself).
+    if (out == nullptr || fit.holdFinalBlock) return;
+    final_block(out, rs, L, fit, &sums);
+}
+
+void print_final_iteration_block(FILE* out, const RunSettings& rs, const ReportLabels& L, const LinearFit& fit) {
+    if (out != nullptr) final_block(out, rs, L, fit, nullptr);
 }
 
 void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,

@@ -169,6 +169,12 @@ struct LinearFit {
     bool converged = false;              ///< stopped on a small change of the likelihood
     StopReason stopReason = StopReason::None;
     double likHistory[5] = {0, 0, 0, 0, 0};  ///< last five likelihoods, ring by iteration % 5
+
+    // -- Macro-iteration runs (heterogeneous level-1 variance).
+    int macroIteration = 0;              ///< macro iteration of this fit (0: a plain linear run)
+    bool holdFinalBlock = false;         ///< em_iterations leaves the final iteration block to the caller
+    std::vector<double> recordSigma2;    ///< [N] level-1 variance of each kept record, in units of
+                                         ///< sigma2 (empty: every record has sigma2)
 };
 
 /// Settles the layout, the level-2 design (weights and centring), opens the
@@ -231,6 +237,9 @@ void least_squares(const RunSettings& rs, FILE* out, const ReportLabels& labels,
 /// least-squares state; `outcome` is the outcome's 8-character name for the tables.
 void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& labels, const std::string& outcome,
                    LinearFit& fit);
+/// The final iteration's block: sigma2, Tau with its standard errors and correlations,
+/// the reliabilities and the likelihood line of the last iteration.
+void print_final_iteration_block(FILE* out, const RunSettings& rs, const ReportLabels& labels, const LinearFit& fit);
 /// One analysis: layout, set-up pass, least squares, then the iterations up to the final
 /// iteration block. The final tables of the report follow at the call site.
 void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,

@@ -25,6 +25,7 @@ Level1Reader open_level1_reader(const RunSettings& rs, const ModelSpec& model, c
     mark(rs.level1Weight);
     mark(rs.precisionVar);
     if ((rs.distribution == 1 || rs.distribution == 2) && model.trialsVar > 0) mark(model.trialsVar);
+    for (int s : model.heteroVars) mark(s);  // the level-1 variance model reads them too
     for (int s = 1; s <= p1 && s < static_cast<int>(model.deletionBasis.size()); ++s)
         if (model.deletionBasis[s] == 2) mark(s);
 

@@ -184,3 +184,64 @@ void print_averaged_results(FILE* out, const ReportLabels& L, const PassLayout& 
 /// the averaged report named after `outputName` (to the console when that is "stdout").
 void combine_series(FILE* results, AveragedRun run, const PassLayout& layout, const ReportLabels& L,
                     const std::string& outputName);
+
+// ---- Heterogeneous level-1 variance ---------------------------------------------
+//
+// ln sigma2_ij = c_ij' alpha with c_ij = (1, C_1ij, ..., C_Kij), the C_k level-1
+// variables as recorded (uncentred). Macro iteration 1 fits the homogeneous model;
+// every later one fits the linear model with each record weighted by
+// 1/sigma2_ij and the working level-1 variance held at 1, and between two of them
+// the alphas are updated from the records' expected squared residuals.
+
+struct RunSettings;
+struct LinearFit;
+struct ReportLabels;
+
+/// State of a heterogeneous level-1 variance run.
+struct HeteroFit {
+    int K = 0;                           ///< variance predictors C_1..C_K
+    std::vector<int> slots;              ///< [K] level-1 slots of the C_k
+    std::vector<std::string> names;      ///< [K] names of the C_k, leading blanks removed
+    std::vector<std::string> paramNames; ///< [K+1] "%8.8s" names: the level-1 intercept's, then the C_k
+    std::vector<double> alpha;           ///< [K+1] alpha_0 first
+    std::vector<double> alphaSE;         ///< [K+1] standard errors (MISSING_VALUE when not computable)
+    std::vector<double> sigma2;          ///< [N] current variance of each kept record, record order
+    double logSigma2Sum = 0.0;           ///< sum of ln sigma2_ij over the records
+    std::vector<double> H;               ///< [(K+1)^2] sum of c_ij c_ij'
+    std::vector<double> Hinv;            ///< [(K+1)^2] its inverse
+    FILE* rowsC = nullptr;               ///< scratch file of the variance-design rows (record order)
+    FILE* rowsR = nullptr;               ///< scratch file of the adjusted squared residuals r_ij
+    long records = 0;                    ///< records on the scratch files
+    int innerIterations = 0;             ///< inner iterations of the last update
+    int macroIterations = 0;             ///< macro iterations made, the homogeneous one included
+    bool converged = false;              ///< the macro iterations met the stopping value
+    double logLikHomogeneous = 0.0;      ///< final log-likelihood of macro iteration 1
+    double logLikHeterogeneous = 0.0;    ///< final log-likelihood of the last macro iteration
+};
+
+/// True when no alpha changed by more than `criterion` relative to its old value
+/// (components whose old value is 0 are not tested; changes at or below 1e-8 count
+/// as converged).
+bool alpha_converged(int n, const double* alpha, const double* alphaOld, double criterion);
+/// The alpha update between two macro iterations: expected squared residuals of every
+/// record from the fit's final estimates, the score, one step with inv(H) (H built and
+/// inverted on the first call, when the variance-design rows are written), then
+/// hetl1sig2. Stops the run on a record count mismatch or a singular H.
+void hetl1c(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
+            const LinearFit& fit, HeteroFit& het);
+/// Inner iterations with the squared residuals held fixed, one pass over the
+/// variance-design rows each, then the record variances at the final alphas.
+void hetl1sig2(HeteroFit& het, double criterion);
+/// Joint information of the distinct Tau elements and the alphas at the final
+/// estimates (one pass over the level-1 records), inverted: the alphas' standard
+/// errors, and the Tau standard errors and covariance put into the fit.
+void level1_var_information(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,
+                            LinearFit& fit, HeteroFit& het);
+/// The "Model for level-1 variance" table.
+void level1_var_table(FILE* out, const HeteroFit& het);
+/// The macro iterations of a heterogeneous run up to its final iteration block; the
+/// final tables follow at the call site with the fit of the last macro iteration.
+void run_hetero_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
+                         LinearFit& fit, HeteroFit& het);
+/// Closes the scratch files of the run.
+void release_hetero(HeteroFit& het);

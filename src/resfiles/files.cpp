@@ -134,7 +134,13 @@ void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, con
             row.values.clear();
             row.values.push_back(y == MISSING_VALUE ? RESID_MISSING : y - fitted);
             row.values.push_back(fitted);
-            row.values.push_back(m > 0.0 && sigma != RESID_MISSING ? sigma / m : RESID_MISSING);
+            // A heterogeneous level-1 variance gives every record its own.
+            double sd = sigma;
+            if (static_cast<std::size_t>(written) < fit.recordSigma2.size())
+                sd = fit.recordSigma2[written] > 0.0 && sigma != RESID_MISSING
+                         ? sigma * std::sqrt(fit.recordSigma2[written])
+                         : RESID_MISSING;
+            row.values.push_back(m > 0.0 && sd != RESID_MISSING ? sd / m : RESID_MISSING);
             for (int s : l1Slots) row.values.push_back(s == 0 ? 1.0 : x[s - 1]);
             for (int s : l2Slots) {
                 const std::size_t at = static_cast<std::size_t>(j) * p2 + (s - 1);
