@@ -1,0 +1,191 @@
+// Maximum-likelihood refinements on the contraception data: the references of
+// tests/data/nonlinear/contra/ref.tsv, finite-difference checks of the analytic
+// derivatives, and the one-point quadrature against the Laplace approximation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "nonlinear/refine.h"
+#include "support/test_support.h"
+
+namespace {
+
+// Contraception data as one record store: the random-intercept model (intercept
+// on PURBAN, fixed AGE, URBAN, LC1..LC3) or the random urban slope model.
+// maxUnits limits the districts; family other than Bernoulli turns USE into a count.
+RefineData contra(bool slope, int maxUnits = 1000, RefineFamily family = RefineFamily::Bernoulli)
+{
+    std::map<std::string, double> purban;
+    std::ifstream l2(testsupport::data_path("nonlinear/contra/contra2.dat"));
+    std::string id;
+    double v;
+    while (l2 >> id >> v) purban[id] = v;
+    std::ifstream l1(testsupport::data_path("nonlinear/contra/contra1.dat"));
+    const int F = slope ? 6 : 7, q = slope ? 2 : 1;
+    const bool count = family != RefineFamily::Bernoulli;
+    RefineData d;
+    refine_data_begin(d, family, F, q, count);
+    std::vector<double> y, n, X, Z;
+    std::string cur;
+    auto flush = [&] {
+        if (!y.empty() && d.J < maxUnits) refine_data_add_unit(d, (int)y.size(), y.data(), n.data(), X.data(), Z.data());
+        y.clear(), n.clear(), X.clear(), Z.clear();
+    };
+    double r[6];
+    while (l1 >> id >> r[0] >> r[1] >> r[2] >> r[3] >> r[4] >> r[5]) {
+        if (id != cur) flush(), cur = id;
+        const double c = 1 + (y.size() % 3);  // trials or exposure 1, 2, 3 in turn
+        y.push_back(count ? r[0] * c + (family == RefineFamily::Poisson ? r[3] : 0) : r[0]);
+        n.push_back(c);
+        std::vector<double> x = {1.0};
+        if (!slope) x.push_back(purban[id]);
+        x.insert(x.end(), r + 1, r + 6);
+        X.insert(X.end(), x.begin(), x.end());
+        Z.push_back(1.0);
+        if (slope) Z.push_back(r[2]);
+    }
+    flush();
+    return d;
+}
+
+// ref.tsv rows of one block: quantity -> values and tolerances.
+std::map<std::string, std::vector<std::pair<double, double>>> reference(const std::string& block)
+{
+    std::ifstream f(testsupport::data_path("nonlinear/contra/ref.tsv"));
+    std::map<std::string, std::vector<std::pair<double, double>>> out;
+    std::string line;
+    while (std::getline(f, line)) {
+        std::istringstream s(line);
+        std::string model, quantity;
+        int index;
+        double value, tol;
+        if (s >> model >> quantity >> index >> value >> tol && model == block) out[quantity].push_back({value, tol});
+    }
+    return out;
+}
+
+// -2 (log-likelihood minus the linear engine's constant floor(N/2) ln 2pi).
+double deviance(const RefineData& d, double logLik)
+{
+    return -2.0 * (logLik - (double)(refine_data_records(d) / 2) * std::log(6.2831853));
+}
+
+void expect_reference(const RefineData& d, const RefineState& s, const std::string& block)
+{
+    auto ref = reference(block);
+    ASSERT_EQ(ref["gamma"].size(), (size_t)d.F) << block;
+    std::vector<double> se(d.F), seTau(tau_distinct(d.q));
+    refine_standard_errors(d, s, se.data(), seTau.data());
+    for (int k = 0; k < d.F; ++k) {
+        EXPECT_NEAR(s.gamma[k], ref["gamma"][k].first, ref["gamma"][k].second) << block << " gamma " << k;
+        EXPECT_NEAR(se[k], ref["se"][k].first, ref["se"][k].second) << block << " se " << k;
+    }
+    for (int a = 0, k = 0; a < d.q; ++a)
+        for (int b = 0; b <= a; ++b, ++k)
+            EXPECT_NEAR(s.tau[a * d.q + b], ref["tau"][k].first, ref["tau"][k].second) << block << " tau " << k;
+    { double worst=0; for (int k=0;k<d.F;++k) worst=std::max({worst, std::fabs(s.gamma[k]-ref["gamma"][k].first)/ref["gamma"][k].second, std::fabs(se[k]-ref["se"][k].first)/ref["se"][k].second});
+      for (int a = 0, k = 0; a < d.q; ++a) for (int b = 0; b <= a; ++b, ++k) worst=std::max(worst, std::fabs(s.tau[a*d.q+b]-ref["tau"][k].first)/ref["tau"][k].second);
+      printf("%s it=%d dev=%.6f ref=%.6f worst/tol=%.4f\n", block.c_str(), s.iteration, deviance(d,s.logLik), ref["deviance"][0].first, worst); }
+    EXPECT_NEAR(deviance(d, s.logLik), ref["deviance"][0].first, ref["deviance"][0].second) << block;
+}
+
+// A plain start: gamma 0 but the intercept at the logit of the mean, Tau 0.2 I.
+RefineState start(const RefineData& d)
+{
+    double m = 0;
+    for (double y : d.y) m += y;
+    m /= d.y.size();
+    std::vector<double> g(d.F, 0.0), t(d.q * d.q, 0.0);
+    g[0] = std::log(m / (1 - m));
+    for (int a = 0; a < d.q; ++a) t[a * d.q + a] = 0.2;
+    RefineState s;
+    refine_state_begin(s, d, g.data(), t.data(), nullptr);
+    return s;
+}
+
+TEST(Refine, AdaptiveQuadratureReproducesMaximumLikelihood)
+{
+    struct Case { bool slope; int points; const char* block; };
+    for (const Case& c : {Case{false, 25, "contra_ri_q25_agq"}, Case{true, 10, "contra_rs_q10_agq"}}) {
+        RefineData d = contra(c.slope);
+        RefineState s = start(d);
+        int it = 0;
+        for (; it < 50; ++it) {
+            std::vector<double> g0 = s.gamma, t0 = s.tau;
+            ASSERT_EQ(agq_step(d, c.points, s, stdout), AGQ_GO_ON);
+            if (it > 0 && nonlinear_converged(d.F, g0.data(), s.gamma.data(), d.q, t0.data(), s.tau.data(), 1e-6))
+                break;
+        }
+        EXPECT_LT(it, 50);
+        expect_reference(d, s, c.block);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Central differences of f at theta (P values): gradient and Hessian.
+template <class Fn>
+void finite_differences(int P, std::vector<double> theta, Fn f, std::vector<double>& g, std::vector<double>& H)
+{
+    const double h = 1e-4;
+    g.assign(P, 0.0);
+    H.assign(P * P, 0.0);
+    const double f0 = f(theta);
+    for (int a = 0; a < P; ++a) {
+        auto ta = theta;
+        ta[a] += h;
+        const double fp = f(ta);
+        ta[a] -= 2 * h;
+        const double fm = f(ta);
+        g[a] = (fp - fm) / (2 * h);
+        H[a * P + a] = -(fp - 2 * f0 + fm) / (h * h);
+        for (int b = 0; b < a; ++b) {
+            double s = 0;
+            for (int sa : {1, -1})
+                for (int sb : {1, -1}) {
+                    auto t = theta;
+                    t[a] += sa * h, t[b] += sb * h;
+                    s += sa * sb * f(t);
+                }
+            H[a * P + b] = H[b * P + a] = -s / (4 * h * h);
+        }
+    }
+}
+
+TEST(Refine, AnalyticDerivativesMatchFiniteDifferences)
+{
+    struct Case { RefineFamily family; bool slope; int points; };
+    for (const Case& c : {Case{RefineFamily::Bernoulli, true, 3}, Case{RefineFamily::Binomial, false, 4},
+                          Case{RefineFamily::Poisson, true, 2}}) {
+        RefineData d = contra(c.slope, 6, c.family);
+        RefineState s = start(d);
+        s.gamma[0] = c.family == RefineFamily::Poisson ? -0.5 : -1.0;
+        ASSERT_EQ(refine_unit_modes(d, s), 0);
+        AgqRule rule;
+        ASSERT_EQ(agq_rule(c.points, d.q, rule, stdout), 1);
+        const int P = d.F + tau_distinct(d.q);
+        std::vector<double> theta(s.gamma);
+        theta.push_back(0.5);
+        if (c.slope) theta.push_back(-0.2), theta.push_back(0.6);
+        auto f = [&](const std::vector<double>& t) {
+            return agq_evaluate(d, rule, t.data(), t.data() + d.F, s.modes.data(), s.disp.data(), nullptr, nullptr);
+        };
+        std::vector<double> g(P), H(P * P), gf, Hf;
+        agq_evaluate(d, rule, theta.data(), theta.data() + d.F, s.modes.data(), s.disp.data(), g.data(), H.data());
+        finite_differences(P, theta, f, gf, Hf);
+        for (int a = 0; a < P; ++a) {
+            EXPECT_NEAR(g[a], gf[a], 1e-5 * (1 + std::fabs(gf[a]))) << a;
+            for (int b = 0; b < P; ++b) EXPECT_NEAR(H[a * P + b], Hf[a * P + b], 1e-3 * (1 + std::fabs(Hf[a * P + b]))) << a << "," << b;
+        }
+    }
+}
+
+}  // namespace
