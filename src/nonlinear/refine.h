@@ -108,7 +108,7 @@ int agq_step(const RefineData& d, int p, RefineState& s, FILE* report);
 
 // ---- Laplace-6 and Laplace-8 (Bernoulli) ------------------------------------------------------
 
-/// Laplace log-likelihood (order 6 or 8) at s.gamma, s.tau and s.modes (which must be the
+/// Laplace log-likelihood (order 6 or 8; 2 is the first-order approximation) at s.gamma, s.tau and s.modes (which must be the
 /// units' exact modes), without the run constant; score (P) and info (P x P, the expected
 /// information of the linearised model) in (gamma, distinct Tau) when not null.
 /// Returns 0, or 1 + j when unit j's precision cannot be inverted.

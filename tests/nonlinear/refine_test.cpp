@@ -189,3 +189,70 @@ TEST(Refine, AnalyticDerivativesMatchFiniteDifferences)
 }
 
 }  // namespace
+
+namespace {
+
+// A few one-point quadrature (first-order Laplace) steps: the start of the Laplace fits.
+RefineState laplace_start(const RefineData& d)
+{
+    RefineState s = start(d);
+    for (int it = 0; it < 3; ++it) agq_step(d, 1, s, stdout);
+    s.haveDerivatives = false;
+    s.iteration = 0;
+    return s;
+}
+
+TEST(Refine, LaplaceScoreMatchesFiniteDifferencesAndOnePointQuadrature)
+{
+    for (int order : {2, 6, 8}) {
+        RefineData d = contra(true, 6);
+        RefineState s = start(d);
+        s.gamma[0] = -1.0, s.tau = {0.5, -0.1, -0.1, 0.4};
+        const int P = d.F + 3;
+        auto f = [&](const std::vector<double>& t) {
+            RefineState u = s;
+            u.gamma.assign(t.begin(), t.begin() + d.F);
+            u.tau = {t[d.F], t[d.F + 1], t[d.F + 1], t[d.F + 2]};
+            double ll = 0;
+            EXPECT_EQ(refine_unit_modes(d, u), 0);
+            EXPECT_EQ(laplace_evaluate(d, order, u, &ll, nullptr, nullptr), 0);
+            return ll;
+        };
+        std::vector<double> theta(s.gamma), g(P), H(P * P), gf, Hf;
+        theta.insert(theta.end(), {0.5, -0.1, 0.4});
+        ASSERT_EQ(refine_unit_modes(d, s), 0);
+        double ll;
+        ASSERT_EQ(laplace_evaluate(d, order, s, &ll, g.data(), H.data()), 0);
+        finite_differences(P, theta, f, gf, Hf);
+        for (int a = 0; a < P; ++a) EXPECT_NEAR(g[a], gf[a], 1e-5 * (1 + std::fabs(gf[a]))) << order << " " << a;
+        if (order == 2) {
+            AgqRule rule;
+            agq_rule(1, 2, rule, stdout);
+            const double chol[3] = {std::sqrt(0.5), -0.1 / std::sqrt(0.5), std::sqrt(0.4 - 0.02)};
+            EXPECT_NEAR(agq_evaluate(d, rule, s.gamma.data(), chol, s.modes.data(), s.disp.data(), nullptr, nullptr),
+                        ll, 1e-9);
+        }
+    }
+}
+
+TEST(Refine, LaplaceApproximationsNearMaximumLikelihood)
+{
+    struct Case { bool slope; int order; const char* block; };
+    for (const Case& c : {Case{false, 6, "contra_ri_lap6_laplace6"}, Case{false, 8, "contra_ri_lap8_laplace8"},
+                          Case{true, 6, "contra_rs_lap6_laplace6"}}) {
+        RefineData d = contra(c.slope);
+        RefineState s = laplace_start(d);
+        int it = 0, status = LAPLACE_OK;
+        for (; it < 200 && status == LAPLACE_OK; ++it) {
+            std::vector<double> g0 = s.gamma, t0 = s.tau;
+            status = laplace_iteration(d, c.order, s, nullptr);
+            if (status == LAPLACE_OK && it > 0 &&
+                nonlinear_converged(d.F, g0.data(), s.gamma.data(), d.q, t0.data(), s.tau.data(), 1e-6))
+                break;
+        }
+        EXPECT_TRUE(status == LAPLACE_OK || status == LAPLACE_DAMPING_END) << status;
+        expect_reference(d, s, c.block);
+    }
+}
+
+}  // namespace
