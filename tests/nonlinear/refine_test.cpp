@@ -256,3 +256,24 @@ TEST(Refine, LaplaceApproximationsNearMaximumLikelihood)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Refine, EmLaplaceNearMaximumLikelihood)
+{
+    struct Case { bool slope; const char* block; };
+    for (const Case& c : {Case{false, "contra_ri_eml_emlaplace"}, Case{true, "contra_rs_eml_emlaplace"}}) {
+        RefineData d = contra(c.slope);
+        RefineState s = laplace_start(d);
+        int it = 0;
+        for (; it < 2000; ++it) {
+            std::vector<double> g0 = s.gamma, t0 = s.tau;
+            ASSERT_EQ(emlap_iteration(d, 2, s), EMLAP_GO_ON);
+            if (it > 0 && nonlinear_converged(d.F, g0.data(), s.gamma.data(), d.q, t0.data(), s.tau.data(), 1e-6)) break;
+        }
+        printf("em iterations %d\n", it);
+        expect_reference(d, s, c.block);
+    }
+}
+
+}  // namespace
