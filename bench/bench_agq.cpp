@@ -3,7 +3,7 @@
 // level-2 predictor W on the intercept, fitted with a random intercept by
 // adaptive quadrature with 10 points to convergence (and, for comparison, with
 // a random X slope on 10 x 10 points), Laplace-6 and EM-Laplace.
-// Usage: bench_agq [units] [records per unit]
+// Usage: bench_agq [units] [records per unit] [s: also the random slope model]
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -84,13 +84,26 @@ int main(int argc, char** argv)
 {
     const int J = argc > 1 ? std::atoi(argv[1]) : 10000;
     const int n = argc > 2 ? std::atoi(argv[2]) : 100;
+    const bool both = argc > 3 && argv[3][0] == 's';
     for (bool slope : {false, true}) {
+        if (slope && !both) break;
         const RefineData d = simulate(J, n, slope);
         std::printf("%d units x %d records, %s\n", J, n, slope ? "random intercept and X slope" : "random intercept");
         RefineState s = plain_start(d);
         std::clock_t t0 = std::clock();
         int it = iterate(d, s, [&] { return agq_step(d, 10, s, stdout) == AGQ_GO_ON; });
         show(slope ? "AGQ 10 x 10 points" : "AGQ 10 points", d, s, it, seconds_since(t0));
+        s = plain_start(d);
+        t0 = std::clock();
+        it = iterate(d, s, [&] {
+            const int status = laplace_iteration(d, 6, s, nullptr);
+            return status == LAPLACE_OK;
+        });
+        show("Laplace-6", d, s, it, seconds_since(t0));
+        s = plain_start(d);
+        t0 = std::clock();
+        it = iterate(d, s, [&] { return emlap_iteration(d, 2, s) == EMLAP_GO_ON; });
+        show("EM-Laplace order 2", d, s, it, seconds_since(t0));
     }
     return 0;
 }

@@ -66,7 +66,7 @@ int emlap_iteration(const RefineData& d, int order, RefineState& s)
     const long nmax = max_unit_records(d);
     unit_work_size(uw, nmax, q);
     std::vector<double> mu(nmax), w(nmax), d3(nmax), d4(nmax), v(nmax), Sz(static_cast<size_t>(nmax) * q);
-    std::vector<double> sumBB(q * q, 0.0), score(F, 0.0), XWX(F * F, 0.0), XVX(F * F, 0.0);
+    std::vector<double> sumBB(q * q, 0.0), score(F, 0.0), XVX(F * F, 0.0);
     std::vector<double> a3(q), Sa(q), B(q * q), SB(q * q), Q(q * q), delta(q), XWZ(F * q), ZWZ(q * q), C(q * q),
         Lc(q * q), Ci(q * q);
     double total = capped_constant(d);
@@ -112,7 +112,7 @@ int emlap_iteration(const RefineData& d, int order, RefineState& s)
             }
             for (int a = 0; a < F; ++a) {
                 for (int c = 0; c < q; ++c) XWZ[a * q + c] += w[i] * x[a] * z[c];
-                for (int c = 0; c <= a; ++c) XWX[a * F + c] += w[i] * x[a] * x[c];
+                for (int c = 0; c <= a; ++c) XVX[a * F + c] += w[i] * x[a] * x[c];
             }
         }
         for (int a = 0; a < q; ++a) {
@@ -184,19 +184,16 @@ int emlap_iteration(const RefineData& d, int order, RefineState& s)
             }
     }
     for (int a = 0; a < F; ++a)
-        for (int c = 0; c <= a; ++c) {
-            XVX[a * F + c] += XWX[a * F + c];
-            XWX[c * F + a] = XWX[a * F + c];
-            XVX[c * F + a] = XVX[a * F + c];
-        }
+        for (int c = 0; c < a; ++c) XVX[c * F + a] = XVX[a * F + c];
     // M-steps: Tau from the corrected moments, one Newton step for gamma.
-    std::vector<double> tauNew(q * q), Hinv(F * F), work(std::max(3, F * (F + 1) / 2)), step(F), covG(F * F);
+    std::vector<double> tauNew(q * q), work(std::max(3, F * (F + 1) / 2)), step(F), covG(F * F);
     for (int a = 0; a < q * q; ++a) tauNew[a] = sumBB[a] / d.J;
     if (!cholesky(q, tauNew.data(), Lt.data())) return EMLAP_FAILED_V0;
-    if (pd_check(0, F, XWX.data(), nullptr, F) != 0 || sym_inverse(F, XWX.data(), Hinv.data(), work.data(), F, F) != 0)
+    // The generalised least-squares step: with the marginal information the modes'
+    // own response to gamma is allowed for, so the level-2 effects do not creep.
+    if (pd_check(0, F, XVX.data(), nullptr, F) != 0 || sym_inverse(F, XVX.data(), covG.data(), work.data(), F, F) != 0)
         return EMLAP_FAILED_THETA1;
-    if (sym_inverse(F, XVX.data(), covG.data(), work.data(), F, F) != 0) return EMLAP_FAILED_THETA1;
-    matmul_nn(F, F, 1, Hinv.data(), score.data(), step.data());
+    matmul_nn(F, F, 1, covG.data(), score.data(), step.data());
     for (int a = 0; a < F; ++a) s.gamma[a] += step[a];
     s.tau = tauNew;
     s.logLik = total;
