@@ -142,3 +142,13 @@ struct ReportLabels;
 void print_agq_block(FILE* out, const ReportLabels& L, int points, int iteration, int F, int q,
                      const double* gamma, const double* tau, const double* cov, const long* df,
                      const char* outcomeName, double logLik);
+/// The Laplace-6 or Laplace-8 results block of one accepted iteration (same tables).
+void print_laplace_block(FILE* out, const ReportLabels& L, int order, int iteration, int F, int q,
+                         const double* gamma, const double* tau, const double* cov, const long* df,
+                         const char* outcomeName, double logLik);
+/// The EM-Laplace results block: Tau, its correlations, reliabilities, likelihood line, tables.
+void print_emlaplace_block(FILE* out, const ReportLabels& L, int order, int iteration, int F, int q,
+                           const double* gamma, const double* tau, const double* cov, const long* df,
+                           const char* outcomeName, double logLik, const double* reliability);
+/// EM-Laplace reliabilities: mean over units with data of Tau_kk / (Tau_kk + V_j,kk).
+void emlap_reliabilities(const RefineData& d, const RefineState& s, double* reliability, long* unitsUsed);
