@@ -17,9 +17,10 @@
 namespace {
 
 // Contraception data as one record store: the random-intercept model (intercept
-// on PURBAN, fixed AGE, URBAN, LC1..LC3) or the random urban slope model.
-// maxUnits limits the districts; family other than Bernoulli turns USE into a count.
-RefineData contra(bool slope, int maxUnits = 1000, RefineFamily family = RefineFamily::Bernoulli)
+// on PURBAN, fixed AGE, URBAN, LC1..LC3) or the random urban slope model (and,
+// with q = 3, a random LC1 slope too). maxUnits limits the districts; a family
+// other than Bernoulli turns USE into a count.
+RefineData contra(bool slope, int maxUnits = 1000, RefineFamily family = RefineFamily::Bernoulli, int q3 = 0)
 {
     std::map<std::string, double> purban;
     std::ifstream l2(testsupport::data_path("nonlinear/contra/contra2.dat"));
@@ -27,7 +28,7 @@ RefineData contra(bool slope, int maxUnits = 1000, RefineFamily family = RefineF
     double v;
     while (l2 >> id >> v) purban[id] = v;
     std::ifstream l1(testsupport::data_path("nonlinear/contra/contra1.dat"));
-    const int F = slope ? 6 : 7, q = slope ? 2 : 1;
+    const int F = slope ? 6 : 7, q = slope ? 2 + q3 : 1;
     const bool count = family != RefineFamily::Bernoulli;
     RefineData d;
     refine_data_begin(d, family, F, q, count);
@@ -49,6 +50,7 @@ RefineData contra(bool slope, int maxUnits = 1000, RefineFamily family = RefineF
         X.insert(X.end(), x.begin(), x.end());
         Z.push_back(1.0);
         if (slope) Z.push_back(r[2]);
+        if (q3) Z.push_back(r[3]);
     }
     flush();
     return d;
@@ -159,10 +161,10 @@ void finite_differences(int P, std::vector<double> theta, Fn f, std::vector<doub
 
 TEST(Refine, AnalyticDerivativesMatchFiniteDifferences)
 {
-    struct Case { RefineFamily family; bool slope; int points; };
-    for (const Case& c : {Case{RefineFamily::Bernoulli, true, 3}, Case{RefineFamily::Binomial, false, 4},
-                          Case{RefineFamily::Poisson, true, 2}}) {
-        RefineData d = contra(c.slope, 6, c.family);
+    struct Case { RefineFamily family; bool slope; int points, q3; };
+    for (const Case& c : {Case{RefineFamily::Bernoulli, true, 3, 0}, Case{RefineFamily::Binomial, false, 4, 0},
+                          Case{RefineFamily::Poisson, true, 2, 0}, Case{RefineFamily::Bernoulli, true, 2, 1}}) {
+        RefineData d = contra(c.slope, 6, c.family, c.q3);
         RefineState s = start(d);
         s.gamma[0] = c.family == RefineFamily::Poisson ? -0.5 : -1.0;
         ASSERT_EQ(refine_unit_modes(d, s), 0);
@@ -172,6 +174,7 @@ TEST(Refine, AnalyticDerivativesMatchFiniteDifferences)
         std::vector<double> theta(s.gamma);
         theta.push_back(0.5);
         if (c.slope) theta.push_back(-0.2), theta.push_back(0.6);
+        if (c.q3) theta.insert(theta.end(), {0.1, 0.2, 0.3});
         auto f = [&](const std::vector<double>& t) {
             return agq_evaluate(d, rule, t.data(), t.data() + d.F, s.modes.data(), s.disp.data(), nullptr, nullptr);
         };
