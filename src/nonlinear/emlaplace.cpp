@@ -49,12 +49,76 @@ double capped_constant(const RefineData& d)
     return c;
 }
 
+// Highest order of the lone-random-effect variant (derivatives up to 2 * order).
+constexpr int MAX_ORDER = 4;
+
+// Lone random effect, order k: the posterior is N(m, 1/C) times exp(R), R = sum over
+// j = 3 .. 2k of h_j u^j / j!, with exp(R) expanded in powers of R and every term of
+// E[u^i exp(R)] kept up to order n^(1-k) (a term of h_j's whose indices sum to s with
+// p factors is of order n^(p - s/2)). Gives K = E[exp R], E[u] and E[u^2] (over K).
+void lone_effect_moments(int order, double C, const double* hd, double* K, double* Eu, double* Eu2)
+{
+    const int top = 2 * (order - 1);          // largest kept 2 (s/2 - p)
+    const int maxDeg = 6 * (order - 1) + 2;  // largest power of u reached
+    std::vector<double> cur((top + 1) * (maxDeg + 1), 0.0), res(cur), next(cur);
+    auto at = [maxDeg](std::vector<double>& v, int o, int g) -> double& { return v[o * (maxDeg + 1) + g]; };
+    at(cur, 0, 0) = at(res, 0, 0) = 1.0;
+    for (int m = 1; m <= top; ++m) {
+        std::fill(next.begin(), next.end(), 0.0);
+        for (int o = 0; o <= top; ++o)
+            for (int g = 0; g <= maxDeg; ++g) {
+                const double c = at(cur, o, g);
+                if (c == 0.0) continue;
+                for (int j = 3; j <= 2 * order; ++j) {
+                    const int o2 = o + j - 2, g2 = g + j;
+                    if (o2 > top || g2 > maxDeg) continue;
+                    double jf = 1.0;
+                    for (int i = 2; i <= j; ++i) jf *= i;
+                    at(next, o2, g2) += c * hd[j] / jf / m;
+                }
+            }
+        cur.swap(next);
+        for (size_t i = 0; i < res.size(); ++i) res[i] += cur[i];
+    }
+    // E[u^i] under N(0, 1/C): (i-1)!! C^(-i/2) for even i.
+    auto moment = [C](int i) {
+        if (i % 2) return 0.0;
+        double v = 1.0;
+        for (int t = i - 1; t > 1; t -= 2) v *= t;
+        return v * std::pow(C, -0.5 * i);
+    };
+    double e0 = 0.0, e1 = 0.0, e2 = 0.0;
+    for (int o = 0; o <= top; ++o)
+        for (int g = 0; g <= maxDeg; ++g) {
+            const double c = at(res, o, g);
+            e0 += c * moment(g);
+            e1 += c * moment(g + 1);
+            e2 += c * moment(g + 2);
+        }
+    *K = e0;
+    *Eu = e1 / e0;
+    *Eu2 = e2 / e0;
+}
+
+// Derivative factors d_3 .. d_(2 order) of one record (Poisson: all equal mu).
+void high_factors(RefineFamily family, double eta, double count, double* dk)
+{
+    if (family == RefineFamily::Poisson) {
+        const double mu = count * std::exp(eta);
+        for (int k = 3; k <= 2 * MAX_ORDER; ++k) dk[k] = mu;
+        return;
+    }
+    double f[8];
+    derivative_factors(eta, f);
+    for (int k = 3; k <= 2 * MAX_ORDER; ++k) dk[k] = count * f[k - 2];
+}
+
 }  // namespace
 
 int emlap_iteration(const RefineData& d, int order, RefineState& s)
 {
-    (void)order;
     const int F = d.F, q = d.q, P = F + tau_distinct(q);
+    if (order > MAX_ORDER || (order > 2 && q != 1)) return EMLAP_BAD_ORDER;
     if (refine_unit_modes(d, s) != 0) return EMLAP_FAILED_V0;
     std::vector<double> Lt(q * q), tauInv(q * q);
     cholesky(q, s.tau.data(), Lt.data());
@@ -142,13 +206,29 @@ int emlap_iteration(const RefineData& d, int order, RefineState& s)
         }
         for (int a = 0; a < q; ++a)
             for (int c = 0; c < q; ++c) B[a * q + c] += 0.25 * a3[a] * a3[c];
-        const double K = 1.0 + fourth / 8.0 + (9.0 * aSa + 6.0 * pairs) / 72.0;
-        if (!(K > 0.0)) return EMLAP_FAILED_V0;
+        double K = 1.0 + fourth / 8.0 + (9.0 * aSa + 6.0 * pairs) / 72.0;
         // Corrected moments of u = b - m, and E[bb'].
-        for (int a = 0; a < q; ++a) delta[a] = -0.5 * Sa[a] / K;
-        matmul_nn(q, q, q, S, B.data(), SB.data());
-        matmul_nn(q, q, q, SB.data(), S, Q.data());
-        for (int a = 0; a < q * q; ++a) Q[a] = S[a] + Q[a] / K;
+        if (order > 2) {
+            // Lone random effect: h_k = -sum d_k z^k at the mode.
+            double hd[2 * MAX_ORDER + 1] = {0.0}, dk[2 * MAX_ORDER + 1];
+            for (long i = 0; i < nj; ++i) {
+                const long r = r0 + i;
+                const double z = d.Z[r];
+                high_factors(d.family, uw.xg[i] + z * m[0], d.hasCount ? d.n[r] : 1.0, dk);
+                double zk = z * z * z;
+                for (int k = 3; k <= 2 * order; ++k, zk *= z) hd[k] -= dk[k] * zk;
+            }
+            double Eu, Eu2;
+            lone_effect_moments(order, 1.0 / S[0], hd, &K, &Eu, &Eu2);
+            delta[0] = Eu;
+            Q[0] = Eu2;
+        } else {
+            for (int a = 0; a < q; ++a) delta[a] = -0.5 * Sa[a] / K;
+            matmul_nn(q, q, q, S, B.data(), SB.data());
+            matmul_nn(q, q, q, SB.data(), S, Q.data());
+            for (int a = 0; a < q * q; ++a) Q[a] = S[a] + Q[a] / K;
+        }
+        if (!(K > 0.0)) return EMLAP_FAILED_V0;
         for (int a = 0; a < q; ++a)
             for (int c = 0; c < q; ++c)
                 sumBB[a * q + c] += m[a] * m[c] + m[a] * delta[c] + delta[a] * m[c] + Q[a * q + c];

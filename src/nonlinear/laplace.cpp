@@ -23,20 +23,6 @@ constexpr int MAX_TAU_HALVINGS = 5;
 constexpr double LAMBDA_RATIO_LIMIT = 1000000.0;
 constexpr double LAMBDA_LIMIT = 1e20;
 
-// Derivative factors of the logistic log-likelihood at eta: dk[0] = w, dk[k-2] = d_k.
-void derivative_factors(double eta, double* dk)
-{
-    const double mu = 1.0 / (1.0 + std::exp(-eta));
-    const double w = mu * (1.0 - mu);
-    const double c = 1.0 - 12.0 * w;
-    const double d3 = (1.0 - 2.0 * mu) * w, d4 = (1.0 - 6.0 * w) * w;
-    const double d5 = c * d3, d6 = c * d4 - 12.0 * d3 * d3;
-    const double d7 = c * d5 - 36.0 * d3 * d4;
-    const double d8 = c * d6 - 48.0 * d3 * d5 - 36.0 * d4 * d4;
-    const double d9 = c * d7 - 60.0 * d3 * d6 - 120.0 * d4 * d5;
-    dk[0] = w, dk[1] = d3, dk[2] = d4, dk[3] = d5, dk[4] = d6, dk[5] = d7, dk[6] = d8, dk[7] = d9;
-}
-
 // y' A x for q-vectors and a dense q x q matrix.
 double quad(int q, const double* y, const double* A, const double* x)
 {

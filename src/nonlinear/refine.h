@@ -127,9 +127,9 @@ int laplace_iteration(const RefineData& d, int order, RefineState& s, std::vecto
 // ---- EM-Laplace (Bernoulli and Poisson) ------------------------------------------------------
 
 /// EM-Laplace outcomes.
-enum EmLaplaceStatus { EMLAP_GO_ON = 1, EMLAP_FAILED_V0 = 0, EMLAP_FAILED_THETA1 = -1 };
-/// One EM-Laplace iteration of the given order (2; higher orders only for a lone random
-/// intercept): E-step modes and dispersions, the corrected Tau M-step, a Newton step for
+enum EmLaplaceStatus { EMLAP_GO_ON = 1, EMLAP_FAILED_V0 = 0, EMLAP_FAILED_THETA1 = -1, EMLAP_BAD_ORDER = -2 };
+/// One EM-Laplace iteration of the given order (2; 3 and 4 only with one random effect,
+/// EMLAP_BAD_ORDER otherwise): E-step modes and dispersions, the corrected Tau M-step, a Newton step for
 /// gamma given the modes, and the likelihood. Returns an EmLaplaceStatus.
 int emlap_iteration(const RefineData& d, int order, RefineState& s);
 

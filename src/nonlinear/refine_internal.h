@@ -31,6 +31,21 @@ inline void record_loglik(RefineFamily family, double eta, double y, double coun
     *l2 = -count * mu * (1.0 - mu);
 }
 
+/// Derivative factors of the logistic log-likelihood at eta: dk[0] = w, dk[k-2] = d_k
+/// (the k-th derivative is -d_k), k = 3 .. 9.
+inline void derivative_factors(double eta, double* dk)
+{
+    const double mu = 1.0 / (1.0 + std::exp(-eta));
+    const double w = mu * (1.0 - mu);
+    const double c = 1.0 - 12.0 * w;
+    const double d3 = (1.0 - 2.0 * mu) * w, d4 = (1.0 - 6.0 * w) * w;
+    const double d5 = c * d3, d6 = c * d4 - 12.0 * d3 * d3;
+    const double d7 = c * d5 - 36.0 * d3 * d4;
+    const double d8 = c * d6 - 48.0 * d3 * d5 - 36.0 * d4 * d4;
+    const double d9 = c * d7 - 60.0 * d3 * d6 - 120.0 * d4 * d5;
+    dk[0] = w, dk[1] = d3, dk[2] = d4, dk[3] = d5, dk[4] = d6, dk[5] = d7, dk[6] = d8, dk[7] = d9;
+}
+
 /// Lower Cholesky factor Lc of the n x n matrix A (both dense, row order); false
 /// when A is not positive definite.
 bool cholesky(int n, const double* A, double* Lc);

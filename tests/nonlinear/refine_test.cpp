@@ -261,14 +261,15 @@ namespace {
 
 TEST(Refine, EmLaplaceNearMaximumLikelihood)
 {
-    struct Case { bool slope; const char* block; };
-    for (const Case& c : {Case{false, "contra_ri_eml_emlaplace"}, Case{true, "contra_rs_eml_emlaplace"}}) {
+    struct Case { bool slope; int order; const char* block; };
+    for (const Case& c : {Case{false, 2, "contra_ri_eml_emlaplace"}, Case{true, 2, "contra_rs_eml_emlaplace"},
+                          Case{false, 4, "contra_ri_eml_emlaplace"}}) {
         RefineData d = contra(c.slope);
         RefineState s = laplace_start(d);
         int it = 0;
         for (; it < 2000; ++it) {
             std::vector<double> g0 = s.gamma, t0 = s.tau;
-            ASSERT_EQ(emlap_iteration(d, 2, s), EMLAP_GO_ON);
+            ASSERT_EQ(emlap_iteration(d, c.order, s), EMLAP_GO_ON);
             if (it > 0 && nonlinear_converged(d.F, g0.data(), s.gamma.data(), d.q, t0.data(), s.tau.data(), 1e-6)) break;
         }
         EXPECT_LT(it, 2000);
