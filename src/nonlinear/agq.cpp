@@ -378,6 +378,7 @@ double agq_evaluate(const RefineData& d, const AgqRule& rule, const double* gamm
 
 int agq_step(const RefineData& d, int p, RefineState& s, FILE* report)
 {
+    if (d.q < 1 || d.J < 1 || agq_node_count(p, d.q) > AGQ_MAX_NODES) return AGQ_SINGULAR_INFO;
     AgqRule rule;
     if (!agq_rule(p, d.q, rule, report)) return AGQ_GAUHER_FAILED;
     const int F = d.F, q = d.q, nt = tau_distinct(q), P = F + nt;

@@ -119,6 +119,7 @@ int emlap_iteration(const RefineData& d, int order, RefineState& s)
 {
     const int F = d.F, q = d.q, P = F + tau_distinct(q);
     if (order > MAX_ORDER || (order > 2 && q != 1)) return EMLAP_BAD_ORDER;
+    if (q < 1 || d.J < 1) return EMLAP_FAILED_V0;
     if (refine_unit_modes(d, s) != 0) return EMLAP_FAILED_V0;
     std::vector<double> Lt(q * q), tauInv(q * q);
     cholesky(q, s.tau.data(), Lt.data());

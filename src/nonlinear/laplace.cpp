@@ -241,6 +241,7 @@ int laplace_iteration(const RefineData& d, int order, RefineState& s, std::vecto
 {
     const int F = d.F, q = d.q, P = F + tau_distinct(q);
     const bool six = order != 8;
+    if (q < 1 || d.J < 1) return LAPLACE_SINGULAR_C;
     if (!s.haveDerivatives) {
         if (!modes_at(d, s)) return LAPLACE_SINGULAR_C;
         s.score.assign(P, 0.0);

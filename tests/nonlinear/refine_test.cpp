@@ -303,3 +303,31 @@ TEST(Refine, ResultsBlocksMatchGolden)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Refine, FailuresReportTheirStatus)
+{
+    EXPECT_EQ(agq_node_count(10, 4), 10000);
+    EXPECT_EQ(agq_node_count(22, 3), AGQ_MAX_NODES + 1);
+    RefineData d = contra(false, 6);
+    const RefineData ok = d, two = contra(true, 6);
+    for (long r = 0; r < refine_data_records(d); ++r) d.X[r * d.F + 1] = 1.0;  // PURBAN copies the intercept
+    struct Case { const RefineData* data; int method, order, expected; double lambda; };
+    const Case cases[] = {
+        {&d, 'A', 10, AGQ_SINGULAR_INFO, -1},     {&two, 'A', 101, AGQ_SINGULAR_INFO, -1},
+        {&d, 'L', 6, LAPLACE_SINGULAR_H, -1},     {&d, 'L', 8, LAPLACE_SINGULAR_H, -1},
+        {&ok, 'L', 6, LAPLACE_DAMPING_END, 1e21}, {&d, 'E', 2, EMLAP_FAILED_THETA1, -1},
+        {&ok, 'E', 5, EMLAP_BAD_ORDER, -1},
+    };
+    for (const Case& c : cases) {
+        RefineState s = start(*c.data);
+        s.lambda = c.lambda;
+        const int status = c.method == 'A'   ? agq_step(*c.data, c.order, s, stdout)
+                           : c.method == 'L' ? laplace_iteration(*c.data, c.order, s, nullptr)
+                                             : emlap_iteration(*c.data, c.order, s);
+        EXPECT_EQ(status, c.expected) << (char)c.method << c.order;
+    }
+}
+
+}  // namespace
