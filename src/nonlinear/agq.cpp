@@ -61,7 +61,7 @@ bool make_tau_factor(int q, const double* packedL, TauFactor& t)
 struct QuadWork {
     UnitWork unit;
     std::vector<double> eta0, zr;  // linear predictor at the mode; R'z per record
-    std::vector<double> sk, S1, S2, Htt, bk, v, w, bhhh, R, C;
+    std::vector<double> sk, S1, S2, Htt, bk, v, w, R, C;
 };
 
 // ln phi(b; 0, Tau) and, when s is given, its gradient (into s) and, when H is given,
@@ -207,7 +207,6 @@ bool agq_unit(const RefineData& d, const AgqRule& rule, const double* gamma, con
                 double h = qw.S2[a * P + c] / E - s[a] * s[c];
                 if (a >= F && c >= F) h += qw.Htt[(a - F) * nt + (c - F)] / E;
                 info[a * P + c] -= h;
-                qw.bhhh[a * P + c] += s[a] * s[c];
             }
         for (long i = 0; i < nj; ++i) {
             const double* x = &d.X[static_cast<size_t>(r0 + i) * F];
@@ -235,14 +234,12 @@ void size_quad_work(const RefineData& d, QuadWork& qw)
     qw.C.assign(static_cast<size_t>(q) * q, 0.0);
     qw.v.assign(q, 0.0);
     qw.w.assign(q, 0.0);
-    qw.bhhh.assign(static_cast<size_t>(P) * P, 0.0);
 }
 
 // Sums over the units; the units are independent given the parameters, so this loop
 // is the one to share out among threads (one QuadWork and partial sums per thread).
 bool agq_all_units(const RefineData& d, const AgqRule& rule, const double* gamma, const double* packedL,
-                   bool recentre, double* centre, double* disp, double* ll, double* score, double* info,
-                   std::vector<double>* bhhh)
+                   bool recentre, double* centre, double* disp, double* ll, double* score, double* info)
 {
     const int q = d.q, P = d.F + tau_distinct(q);
     TauFactor t;
@@ -264,11 +261,6 @@ bool agq_all_units(const RefineData& d, const AgqRule& rule, const double* gamma
     if (score)
         for (int a = 0; a < P; ++a)
             for (int c = 0; c < a; ++c) info[c * P + a] = info[a * P + c];
-    if (bhhh) {
-        *bhhh = qw.bhhh;
-        for (int a = 0; a < P; ++a)
-            for (int c = 0; c < a; ++c) (*bhhh)[c * P + a] = (*bhhh)[a * P + c];
-    }
     *ll = total;
     return std::isfinite(total);
 }
@@ -371,7 +363,7 @@ double agq_evaluate(const RefineData& d, const AgqRule& rule, const double* gamm
     std::vector<double> c(centre, centre + static_cast<size_t>(d.J) * d.q);
     std::vector<double> v(disp, disp + static_cast<size_t>(d.J) * d.q * d.q);
     double ll = 0.0;
-    if (!agq_all_units(d, rule, gamma, chol, false, c.data(), v.data(), &ll, score, info, nullptr))
+    if (!agq_all_units(d, rule, gamma, chol, false, c.data(), v.data(), &ll, score, info))
         return -HUGE_VAL;
     return ll;
 }
@@ -385,26 +377,29 @@ int agq_step(const RefineData& d, int p, RefineState& s, FILE* report)
     std::vector<double> theta(P);
     std::copy(s.gamma.begin(), s.gamma.end(), theta.begin());
     if (!tau_to_factor(q, s.tau.data(), theta.data() + F)) return AGQ_SINGULAR_INFO;
-    std::vector<double> bhhh;
     if (!s.haveDerivatives) {
+        // Gammas the data cannot separate make the information singular whatever Tau is.
+        std::vector<double> XX(static_cast<size_t>(F) * F, 0.0), LX(XX.size());
+        for (long r = 0; r < refine_data_records(d); ++r)
+            matmul_tn_add(F, 1, F, &d.X[static_cast<size_t>(r) * F], &d.X[static_cast<size_t>(r) * F], XX.data());
+        if (!refine_detail::cholesky(F, XX.data(), LX.data())) return AGQ_SINGULAR_INFO;
         s.score.assign(P, 0.0);
         s.info.assign(static_cast<size_t>(P) * P, 0.0);
         if (!agq_all_units(d, rule, theta.data(), theta.data() + F, true, s.modes.data(), s.disp.data(),
-                           &s.logLik, s.score.data(), s.info.data(), &bhhh))
+                           &s.logLik, s.score.data(), s.info.data()))
             return AGQ_SINGULAR_UNIT;
         s.haveDerivatives = true;
     }
-    // Newton direction; far from the maximum the Hessian may be indefinite, and the
-    // outer product of the unit scores (always positive semi-definite) stands in.
-    std::vector<double> Lc(static_cast<size_t>(P) * P), step(s.score);
-    if (!refine_detail::cholesky(P, s.info.data(), Lc.data())) {
-        std::vector<double> c0(s.modes), v0(s.disp);
-        std::vector<double> sc(P), inf(static_cast<size_t>(P) * P);
-        double ll;
-        if (!agq_all_units(d, rule, theta.data(), theta.data() + F, false, c0.data(), v0.data(), &ll, sc.data(),
-                           inf.data(), &bhhh) ||
-            !refine_detail::cholesky(P, bhhh.data(), Lc.data()))
-            return AGQ_SINGULAR_INFO;
+    // Newton direction; far from the maximum the Hessian may be indefinite, and a
+    // multiple of the identity is added until it is not (a shorter, steeper step).
+    std::vector<double> Lc(static_cast<size_t>(P) * P), step(s.score), H(s.info);
+    double top = 0.0;
+    for (int a = 0; a < P; ++a) top = std::max(top, std::fabs(H[a * P + a]));
+    double ridge = 1e-4 * (1.0 + top);
+    for (int tries = 0; !refine_detail::cholesky(P, H.data(), Lc.data()); ++tries, ridge *= 10.0) {
+        if (tries == 30) return AGQ_SINGULAR_INFO;
+        H = s.info;
+        for (int a = 0; a < P; ++a) H[a * P + a] += ridge;
     }
     refine_detail::cholesky_solve(P, Lc.data(), step.data());
 
@@ -416,7 +411,7 @@ int agq_step(const RefineData& d, int p, RefineState& s, FILE* report)
         disp = s.disp;
         double ll;
         if (!agq_all_units(d, rule, trial.data(), trial.data() + F, true, modes.data(), disp.data(), &ll, sc.data(),
-                           inf.data(), nullptr))
+                           inf.data()))
             continue;
         if (!(ll >= s.logLik - 1e-10 * std::fabs(s.logLik))) continue;
         std::copy(trial.begin(), trial.begin() + F, s.gamma.begin());

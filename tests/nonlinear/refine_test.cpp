@@ -56,10 +56,11 @@ RefineData contra(bool slope, int maxUnits = 1000, RefineFamily family = RefineF
     return d;
 }
 
-// ref.tsv rows of one block: quantity -> values and tolerances.
-std::map<std::string, std::vector<std::pair<double, double>>> reference(const std::string& block)
+// Rows of one block of ref.tsv (or of the named file): quantity -> values and tolerances.
+std::map<std::string, std::vector<std::pair<double, double>>> reference(const std::string& block,
+                                                                       const char* file = "ref.tsv")
 {
-    std::ifstream f(testsupport::data_path("nonlinear/contra/ref.tsv"));
+    std::ifstream f(testsupport::data_path(std::string("nonlinear/contra/") + file));
     std::map<std::string, std::vector<std::pair<double, double>>> out;
     std::string line;
     while (std::getline(f, line)) {
@@ -78,9 +79,10 @@ double deviance(const RefineData& d, double logLik)
     return -2.0 * (logLik - (double)(refine_data_records(d) / 2) * std::log(6.2831853));
 }
 
-void expect_reference(const RefineData& d, const RefineState& s, const std::string& block)
+void expect_reference(const RefineData& d, const RefineState& s, const std::string& block,
+                      const char* file = "ref.tsv")
 {
-    auto ref = reference(block);
+    auto ref = reference(block, file);
     ASSERT_EQ(ref["gamma"].size(), (size_t)d.F) << block;
     std::vector<double> se(d.F), seTau(tau_distinct(d.q));
     refine_standard_errors(d, s, se.data(), seTau.data());
@@ -97,11 +99,11 @@ void expect_reference(const RefineData& d, const RefineState& s, const std::stri
 // A plain start: gamma 0 but the intercept at the logit of the mean, Tau 0.2 I.
 RefineState start(const RefineData& d)
 {
-    double m = 0;
-    for (double y : d.y) m += y;
-    m /= d.y.size();
+    double m = 0, n = 0;
+    for (size_t r = 0; r < d.y.size(); ++r) m += d.y[r], n += d.hasCount ? d.n[r] : 1;
+    m /= n;
     std::vector<double> g(d.F, 0.0), t(d.q * d.q, 0.0);
-    g[0] = std::log(m / (1 - m));
+    g[0] = d.family == RefineFamily::Poisson ? std::log(m) : std::log(m / (1 - m));
     for (int a = 0; a < d.q; ++a) t[a * d.q + a] = 0.2;
     RefineState s;
     refine_state_begin(s, d, g.data(), t.data(), nullptr);
@@ -110,9 +112,14 @@ RefineState start(const RefineData& d)
 
 TEST(Refine, AdaptiveQuadratureReproducesMaximumLikelihood)
 {
-    struct Case { bool slope; int points; const char* block; };
-    for (const Case& c : {Case{false, 25, "contra_ri_q25_agq"}, Case{true, 10, "contra_rs_q10_agq"}}) {
-        RefineData d = contra(c.slope);
+    // Binomial with trials and Poisson with exposure: references from lme4's glmer
+    // with 25-point adaptive quadrature on the same derived counts.
+    struct Case { bool slope; int points; const char* block; RefineFamily family; const char* file; };
+    for (const Case& c : {Case{false, 25, "contra_ri_q25_agq", RefineFamily::Bernoulli, "ref.tsv"},
+                          Case{true, 10, "contra_rs_q10_agq", RefineFamily::Bernoulli, "ref.tsv"},
+                          Case{false, 25, "binomial", RefineFamily::Binomial, "counts_ref.tsv"},
+                          Case{false, 25, "poisson", RefineFamily::Poisson, "counts_ref.tsv"}}) {
+        RefineData d = contra(c.slope, 1000, c.family);
         RefineState s = start(d);
         int it = 0;
         for (; it < 50; ++it) {
@@ -122,7 +129,7 @@ TEST(Refine, AdaptiveQuadratureReproducesMaximumLikelihood)
                 break;
         }
         EXPECT_LT(it, 50);
-        expect_reference(d, s, c.block);
+        expect_reference(d, s, c.block, c.file);
     }
 }
 
