@@ -131,7 +131,8 @@ int emlap_iteration(const RefineData& d, int order, RefineState& s)
     const long nmax = max_unit_records(d);
     unit_work_size(uw, nmax, q);
     std::vector<double> mu(nmax), w(nmax), d3(nmax), d4(nmax), v(nmax), Sz(static_cast<size_t>(nmax) * q);
-    std::vector<double> sumBB(q * q, 0.0), score(F, 0.0), XVX(F * F, 0.0);
+    std::vector<double> sumBB(q * q, 0.0), score(F, 0.0), XVX(F * F, 0.0),
+        tauInfo(static_cast<size_t>(tau_distinct(q)) * tau_distinct(q), 0.0);
     std::vector<double> a3(q), Sa(q), B(q * q), SB(q * q), Q(q * q), delta(q), XWZ(F * q), ZWZ(q * q), C(q * q),
         Lc(q * q), Ci(q * q);
     double total = capped_constant(d);
@@ -256,6 +257,24 @@ int emlap_iteration(const RefineData& d, int order, RefineState& s)
         for (int a = 0; a < q * q; ++a) C[a] = ZWZ[a] + tauInv[a];
         if (!cholesky(q, C.data(), Lc.data())) return EMLAP_FAILED_V0;
         cholesky_inverse(q, Lc.data(), Ci.data());
+        // Tau block: tr(M E_k M E_l)/2 with M = Z'V^-1 Z = Z'WZ - Z'WZ C^-1 Z'WZ.
+        matmul_nn(q, q, q, ZWZ.data(), Ci.data(), SB.data());
+        matmul_nn(q, q, q, SB.data(), ZWZ.data(), Q.data());
+        for (int a = 0; a < q * q; ++a) Q[a] = ZWZ[a] - Q[a];
+        for (int k = 0, a = 0; a < q; ++a)
+            for (int b = 0; b <= a; ++b, ++k)
+                for (int l = 0, c = 0; c < q; ++c)
+                    for (int e = 0; e <= c; ++e, ++l) {
+                        // tr(M E_ab M E_ce) for the symmetric unit matrices, summed over their entries.
+                        double t = 0.0;
+                        for (int u = 0; u < 2; ++u)
+                            for (int v = 0; v < 2; ++v) {
+                                if ((u && a == b) || (v && c == e)) continue;
+                                const int i1 = u ? b : a, j1 = u ? a : b, i2 = v ? e : c, j2 = v ? c : e;
+                                t += Q[j1 * q + i2] * Q[j2 * q + i1];
+                            }
+                        tauInfo[k * tau_distinct(q) + l] += 0.5 * t;
+                    }
         for (int a = 0; a < F; ++a)
             for (int c = 0; c <= a; ++c) {
                 double t = 0.0;
@@ -281,6 +300,11 @@ int emlap_iteration(const RefineData& d, int order, RefineState& s)
     std::fill(s.cov.begin(), s.cov.end(), 0.0);
     for (int a = 0; a < F; ++a)
         for (int c = 0; c < F; ++c) s.cov[a * P + c] = covG[a * F + c];
+    const int m = tau_distinct(q);
+    std::vector<double> covT(static_cast<size_t>(m) * m), workT(std::max(3, m * (m + 1) / 2));
+    if (sym_inverse(m, tauInfo.data(), covT.data(), workT.data(), m, m) == 0)
+        for (int a = 0; a < m; ++a)
+            for (int c = 0; c < m; ++c) s.cov[(F + a) * P + F + c] = covT[a * m + c];
     ++s.iteration;
     return EMLAP_GO_ON;
 }

@@ -150,5 +150,9 @@ void print_laplace_block(FILE* out, const ReportLabels& L, int order, int iterat
 void print_emlaplace_block(FILE* out, const ReportLabels& L, int order, int iteration, int F, int q,
                            const double* gamma, const double* tau, const double* cov, const long* df,
                            const char* outcomeName, double logLik, const double* reliability);
+/// The matrix files of a refinement: gamma with its covariance, Tau with the covariance
+/// of its distinct elements (e.g. "gamvcagq.dat" and "tauvcagq.dat").
+void refine_write_matrix_files(const RefineData& d, const RefineState& s, const char* gammaFile,
+                               const char* tauFile);
 /// EM-Laplace reliabilities: mean over units with data of Tau_kk / (Tau_kk + V_j,kk).
 void emlap_reliabilities(const RefineData& d, const RefineState& s, double* reliability, long* unitsUsed);

@@ -100,3 +100,14 @@ void emlap_reliabilities(const RefineData& d, const RefineState& s, double* reli
     for (int k = 0; k < q; ++k) reliability[k] = used ? sum[k] / used : 0.0;
     if (unitsUsed) *unitsUsed = used;
 }
+
+void refine_write_matrix_files(const RefineData& d, const RefineState& s, const char* gammaFile,
+                               const char* tauFile)
+{
+    const int F = d.F, q = d.q, m = tau_distinct(q), P = F + m;
+    write_gamma_file(gammaFile, F, s.gamma.data(), s.cov.data(), P, 1.0);
+    std::vector<double> tauCov(static_cast<size_t>(m) * m);
+    for (int a = 0; a < m; ++a)
+        for (int c = 0; c < m; ++c) tauCov[a * m + c] = s.cov[(F + a) * P + F + c];
+    write_tau_file(tauFile, q, s.tau.data(), q, m, tauCov.data(), nullptr);
+}
