@@ -129,7 +129,7 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
             print_exploratory_analysis(out, ExploratoryLayout::Linear, data, coefs);
         }
     }
-    if (rs.lvrOn) std::fprintf(out, "Unable to compute latent variable regression.\n");
+    if (rs.lvrOn) report_latent_variable_regression(out, fit, model.lvrRole);
 
     write_residual_files(fit, rs, model, mdm, mdmFile);
 
