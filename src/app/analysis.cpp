@@ -140,6 +140,8 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
         listing.p = F;
         print_matrix_file_listing(out, listing);
     }
+    if (!rs.graphGammas.empty() && mdmFile != nullptr)
+        write_graph_file(rs.graphGammas.c_str(), fit, rs, model, mdm, mdmFile);
 }
 
 void report_vknown(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* out,
