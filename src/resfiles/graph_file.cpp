@@ -77,7 +77,9 @@ void write_graph_file(const char* path, const LinearFit& fit, const RunSettings&
 
     std::vector<double> mdist(J);
     for (long j = 0; j < J; ++j)
-        mdist[j] = mahalanobis_distance(r, fit.tau.data(), fit.sigma2, &fit.postDisp[j * rr], &fit.u[j * r], fit.n[j]);
+        mdist[j] = r > 0 ? mahalanobis_distance(r, fit.tau.data(), fit.sigma2, &fit.postDisp[j * rr], &fit.u[j * r],
+                                                fit.n[j])
+                         : RESID_MISSING;
     const std::vector<double> chipct = chi_square_percentiles(r, mdist);
 
     GraphWriter w;
@@ -113,7 +115,7 @@ void write_graph_file(const char* path, const LinearFit& fit, const RunSettings&
         }
         w.i32(fit.n[j]);
         for (int s : l2Slots) w.f64(fit.l2Design[j * w2 + s]);
-        const bool ols = fit.hasOls[j] && fit.bOls[j * r] != MISSING_VALUE;
+        const bool ols = r > 0 && fit.hasOls[j] && fit.bOls[j * r] != MISSING_VALUE;
         for (int s = 0; s < r; ++s) w.f64(ols ? fit.bOls[j * r + s] : MISSING_VALUE);
         fitted_coefficients(fit, j, beta.data());
         for (int s = 0; s < r; ++s) w.f64(beta[fit.randomCoef[s]] + fit.u[j * r + s]);
