@@ -1,6 +1,7 @@
 // Reader of the graph data file (little-endian, layout in docs/graph-file.md).
 #include "graph/graph_data.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -40,6 +41,7 @@ struct Cursor {
         const std::uint64_t u = lo | (hi << 32);
         double d;
         std::memcpy(&d, &u, 8);
+        if (!std::isfinite(d)) ok = false;  // the writer never writes one
         return d;
     }
     std::string text(std::size_t n) {
