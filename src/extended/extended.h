@@ -88,8 +88,8 @@ struct LvrResult {
 
 /// The regressions of every outcome coefficient in model order. `tauCov` is the m x m
 /// covariance of the distinct Tau elements ((0,0),(1,0),(1,1),...; row stride ldCov).
-/// Returns 0, or 1 when the roles give no outcome or no predictor, or Tau_PP fails
-/// pd_check or inversion.
+/// Returns 0, or 1 when the roles give no outcome or no predictor, Tau_PP fails
+/// pd_check or inversion, or J - P - 1 < 1.
 int latent_variable_regression(int r, const double* tau, const double* tauCov, int ldCov, const int* roles,
                                long J, std::vector<LvrResult>& results);
 /// The "Latent Variable Regression Results" section; names "%8.8s" and index labels per coefficient.

@@ -28,7 +28,8 @@ bool regress_one(int r, const double* tau, const double* tauCov, int ldCov, int 
         c[i] = tau[P[i] * r + o];
         for (int j = 0; j < k; ++j) A[i * k + j] = tau[P[i] * r + P[j]];
     }
-    if (pd_check(0, k, A.data(), nullptr, k) != 0) return false;
+    // Without a residual degree of freedom the t-ratios have no distribution.
+    if (J - k - 1 < 1 || pd_check(0, k, A.data(), nullptr, k) != 0) return false;
     if (sym_inverse(k, A.data(), Ainv.data(), work.data(), k, k) != 0) return false;
 
     res.outcome = o;

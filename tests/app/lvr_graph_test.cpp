@@ -160,6 +160,7 @@ TEST_F(LvrGraph, UnablePathsWriteOneLineAndNoFile) {
     std::vector<LvrResult> res;
     for (const auto& c : cases)
         EXPECT_EQ(latent_variable_regression(2, c.tau.data(), cov.data(), 3, c.roles, 160, res), &c == cases ? 0 : 1);
+    EXPECT_EQ(latent_variable_regression(2, cases[0].tau.data(), cov.data(), 3, cases[0].roles, 2, res), 1);  // no d.f.
 }
 
 // A minimal well-formedness check: every tag closes in order and attributes are quoted.
