@@ -135,7 +135,7 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
             print_exploratory_analysis(out, ExploratoryLayout::Linear, data, coefs);
         }
     }
-    if (rs.lvrOn) std::fprintf(out, "Unable to compute latent variable regression.\n");
+    if (rs.lvrOn) report_latent_variable_regression(out, fit, model.lvrRole);
 
     write_residual_files(fit, rs, model, mdm, mdmFile);
 
@@ -146,6 +146,8 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
         listing.p = F;
         print_matrix_file_listing(out, listing);
     }
+    if (!rs.graphGammas.empty() && mdmFile != nullptr)
+        write_graph_file(rs.graphGammas.c_str(), fit, rs, model, mdm, mdmFile);
 }
 
 void report_vknown(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* out,

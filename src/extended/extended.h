@@ -245,3 +245,40 @@ void run_hetero_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm
                          LinearFit& fit, HeteroFit& het);
 /// Closes the scratch files of the run.
 void release_hetero(HeteroFit& het);
+
+// ---- Latent variable regression ---------------------------------------------------
+//
+// A regression among the true level-2 coefficients: each outcome coefficient o
+// on the predictor coefficients P, alpha = Tau_PP^-1 Tau_Po, with the residual
+// variance Tau_oo - Tau_oP alpha and Cov(alpha) from the covariance of the Tau
+// elements by the delta method.
+
+struct LinearFit;
+
+/// Role letters of the "LVR:" value, one per random coefficient.
+inline constexpr int LVR_IGNORE = 0, LVR_OUTCOME = 1, LVR_PREDICTOR = 2;
+
+/// The regression of one outcome coefficient.
+struct LvrResult {
+    int outcome = 0;                 ///< random coefficient regressed
+    std::vector<int> predictors;     ///< predictor coefficients, model order
+    std::vector<double> alpha;       ///< [P] regression coefficients
+    std::vector<double> cov;         ///< [P x P] their covariance
+    std::vector<double> se;          ///< [P] standard errors
+    double residualVariance = 0.0;
+    long df = 0;                     ///< J - P - 1
+};
+
+/// The regressions of every outcome coefficient in model order. `tauCov` is the m x m
+/// covariance of the distinct Tau elements ((0,0),(1,0),(1,1),...; row stride ldCov).
+/// Returns 0, or 1 when the roles give no outcome or no predictor, Tau_PP fails
+/// pd_check or inversion, or J - P - 1 < 1.
+int latent_variable_regression(int r, const double* tau, const double* tauCov, int ldCov, const int* roles,
+                               long J, std::vector<LvrResult>& results);
+/// The "Latent Variable Regression Results" section; names "%8.8s" and index labels per coefficient.
+void print_lvr_section(FILE* out, const std::vector<LvrResult>& results, const std::vector<std::string>& names,
+                       char letter, const std::vector<std::string>& labels);
+/// Writes the alphas, their covariance and the residual variance of each outcome to the named file.
+void write_lvr_file(const char* name, const std::vector<LvrResult>& results);
+/// The whole step of a linear run: the section and "lvralpha.dat", or the "Unable" line.
+void report_latent_variable_regression(FILE* out, const LinearFit& fit, const std::vector<int>& roles);

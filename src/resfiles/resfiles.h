@@ -136,3 +136,19 @@ std::vector<ResidualRow> level2_rows(const LinearFit& fit, const MdmHeader& mdm,
 /// Writes the requested level-2 residual file: one record per unit that took part.
 void write_vknown_residual_file(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm,
                                 const VKnownFit& fit);
+
+// ---- Graph data file ---------------------------------------------------------------------
+//
+// A binary summary for drawing pictures of the fit: magic "GRARB2", version, F and the
+// growth-model flag, then the estimates, the names of the variables used and one record
+// per unit (IDs, level-2 values, OLS and EB coefficients with their posterior standard
+// deviations, MDIST and CHIPCT, level-1 predictor summaries), closed by the model block
+// that maps gammas and random coefficients to the variables. docs/graph-file.md holds the layout.
+
+/// Version written after the magic text.
+inline constexpr float GRAPH_FILE_VERSION = 6.02f;
+
+/// Writes the graph data file of a linear fit; walks the level-1 group blocks once for
+/// the predictor summaries and leaves `mdmFile` where it was. Message 5 on a failed write.
+void write_graph_file(const char* path, const LinearFit& fit, const RunSettings& rs, const ModelSpec& model,
+                      const MdmHeader& mdm, FILE* mdmFile);

@@ -1,0 +1,296 @@
+// Latent variable regression and the graph data file end to end: the HSB LVR
+// models against independent references, the refusals, lvralpha.dat, the graph
+// file read back against the report's own files, and the pictures arb2-graph
+// draws from it, including its answers to files it cannot use.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "extended/extended.h"
+#include "graph/graph_data.h"
+#include "support/test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+std::vector<double> numbers(const std::string& s) {
+    std::vector<double> v;
+    std::istringstream in(s);
+    for (std::string tok; in >> tok;) {
+        char* end = nullptr;
+        const double d = std::strtod(tok.c_str(), &end);
+        if (end != tok.c_str() && *end == '\0') v.push_back(d);
+    }
+    return v;
+}
+
+// Runs arb2-graph; status and the messages it printed.
+RunResult run_graph(const std::string& args) {
+    RunResult r;
+    FILE* p = popen(("'" + std::string(ARB2_GRAPH_EXE) + "' " + args + " 2>&1").c_str(), "r");
+    char buf[512];
+    for (std::size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+    const int st = p ? pclose(p) : -1;
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// One directory with hsb.mdm built once for the whole suite.
+class LvrGraph : public ::testing::Test {
+protected:
+    static std::string dir;
+    static void SetUpTestSuite() {
+        dir = make_temp_dir("lvr-graph");
+        for (const char* f : {"hsb/hsb1.dat", "hsb/hsb2.dat", "hsb/hsb.mdmt", "hsb/hsb_full_reml.cmd", "lvr/lvr_hsb.cmd",
+                              "lvr/lvr_hsb3.cmd", "lvr/lvr_hsb3i.cmd"})
+            copy_data(f, dir);
+        ASSERT_EQ(run_arb2("-r hsb.mdmt", dir).status, 0);
+    }
+    // Fits `cmd` with `extra` keyword lines added; returns the report.
+    static std::string fit(const std::string& cmd, const std::string& extra) {
+        const std::string name = "run_" + cmd;
+        write_file(dir + "/" + name, read_file(dir + "/" + cmd) + extra + "OUTPUT:" + name + ".out\n");
+        std::remove((dir + "/lvralpha.dat").c_str());
+        const RunResult r = run_arb2("hsb.mdm " + name, dir);
+        EXPECT_EQ(r.status, 0) << r.out;
+        return read_file(dir + "/" + name + ".out");
+    }
+};
+std::string LvrGraph::dir;
+
+TEST_F(LvrGraph, HsbModelsMatchReferencesAndFile) {
+    std::map<std::string, std::map<std::string, std::vector<std::pair<double, double>>>> ref;
+    const std::string tsv = read_file(data_path("lvr/ref.tsv"));
+    std::istringstream in(tsv.substr(tsv.find('\n') + 1));
+    std::string model, quantity;
+    for (double index, v, tol; in >> model >> quantity >> index >> v >> tol;) ref[model][quantity].push_back({v, tol});
+    const struct {
+        const char* model;
+        int r;
+        const char* writtenBack;
+    } cases[] = {{"lvr_hsb", 2, "LVR:P,O"}, {"lvr_hsb3", 3, "LVR:P,P,O"}, {"lvr_hsb3i", 3, "LVR:I,O,P"}};
+    for (const auto& c : cases) {
+        const auto L = lines_of(fit(std::string(c.model) + ".cmd", ""));
+        std::map<std::string, std::vector<double>> got;
+        for (std::size_t i = 0, inLvr = 0; i < L.size(); ++i) {
+            const std::string& s = L[i];
+            inLvr = inLvr || s == " Latent Variable Regression Results";
+            if (inLvr && s.find(",B") == 12 && s.rfind("    ", 0) == 0) {
+                const auto v = numbers(s.substr(16));  // alpha, SE, T-ratio, d.f., p
+                got["lvr_alpha"].push_back(v.at(0));
+                got["lvr_se"].push_back(v.at(1));
+                got["lvr_df"] = {v.at(3)};
+            }
+            if (s.rfind(" Residual variance = ", 0) == 0) got["lvr_resvar"] = numbers(s.substr(21));
+            if (s.rfind(" Deviance                       = ", 0) == 0) got["deviance"] = numbers(s.substr(34));
+            if (s == " Tau") {
+                got["tau"].clear();
+                for (int a = 0; a < c.r; ++a) {
+                    const auto row = numbers(L.at(i + 1 + a).substr(13));
+                    for (int b = 0; b <= a; ++b) got["tau"].push_back(row.at(b));
+                }
+            }
+        }
+        for (const auto& [q, values] : ref.at(c.model)) {
+            ASSERT_EQ(got[q].size(), values.size()) << c.model << " " << q;
+            for (std::size_t k = 0; k < values.size(); ++k)
+                EXPECT_NEAR(got[q][k], values[k].first, std::max(values[k].second, 6e-6)) << c.model << " " << q << k;
+        }
+        // lvralpha.dat: the alphas, P rows of their covariance (E format), the residual variance.
+        const auto F = lines_of(read_file(dir + "/lvralpha.dat"));
+        const std::size_t P = got["lvr_alpha"].size();
+        ASSERT_EQ(F.size(), P + 2) << c.model;
+        EXPECT_EQ(F[0].size(), 16 * P);
+        for (std::size_t k = 0; k < P; ++k) {
+            EXPECT_NEAR(numbers(F[0])[k], got["lvr_alpha"][k], 1e-6);
+            EXPECT_NE(F[1 + k].find('E'), std::string::npos);
+            EXPECT_NEAR(std::sqrt(numbers(F[1 + k]).at(k)), got["lvr_se"][k], 1e-6);
+        }
+        EXPECT_EQ(F[P + 1].size(), 15u);
+        EXPECT_NEAR(numbers(F[P + 1])[0], got["lvr_resvar"][0], 1e-5);
+        // Written back with full ML forced on (lvr_hsb3 was given MLF:n).
+        const std::string back = read_file(dir + "/newcmd.arb");
+        EXPECT_NE(back.find(std::string(c.writtenBack) + "\nLEV1OLS:10\nMLF:y\n"), std::string::npos) << back;
+    }
+}
+
+TEST_F(LvrGraph, UnablePathsWriteOneLineAndNoFile) {
+    // End to end: letters without an outcome; "LVR:N" anywhere requests nothing and writes back.
+    const struct {
+        const char* extra;
+        const char* expected;
+    } runs[] = {{"LVR:P,P\n", "Unable to compute latent variable regression.\n"}, {"LVR:N\n", nullptr}};
+    for (const auto& run : runs) {
+        const std::string report = fit("hsb_full_reml.cmd", run.extra);
+        EXPECT_EQ(report.find("Latent Variable Regression Results"), std::string::npos);
+        EXPECT_EQ(report.find("Unable to compute") != std::string::npos, run.expected != nullptr);
+        EXPECT_TRUE(read_file(dir + "/lvralpha.dat").empty());
+    }
+    EXPECT_NE(read_file(dir + "/newcmd.arb").find("LVR:N\n"), std::string::npos);
+    write_file(dir + "/lvr_first.cmd", "LVR:N\n" + read_file(dir + "/newcmd.arb"));
+    EXPECT_EQ(run_arb2("hsb.mdm lvr_first.cmd", dir).status, 0);
+
+    // The computation refuses a Tau_PP it cannot use and roles without an outcome or predictor.
+    const std::vector<double> cov(9, 0.01);
+    const struct {
+        std::vector<double> tau;
+        int roles[2];
+    } cases[] = {{{1, 1, 1, 1}, {LVR_PREDICTOR, LVR_OUTCOME}},    // usable: the only one that succeeds
+                 {{0, 0, 0, 1}, {LVR_PREDICTOR, LVR_OUTCOME}},    // Tau_PP = 0
+                 {{-1, 0, 0, 1}, {LVR_PREDICTOR, LVR_OUTCOME}},   // Tau_PP negative
+                 {{1, 0.5, 0.5, 1}, {LVR_OUTCOME, LVR_IGNORE}},   // no predictor
+                 {{1, 0.5, 0.5, 1}, {LVR_PREDICTOR, LVR_PREDICTOR}}};  // no outcome
+    std::vector<LvrResult> res;
+    for (const auto& c : cases)
+        EXPECT_EQ(latent_variable_regression(2, c.tau.data(), cov.data(), 3, c.roles, 160, res), &c == cases ? 0 : 1);
+    EXPECT_EQ(latent_variable_regression(2, cases[0].tau.data(), cov.data(), 3, cases[0].roles, 2, res), 1);  // no d.f.
+}
+
+// A minimal well-formedness check: every tag closes in order and attributes are quoted.
+bool well_formed(const std::string& x) {
+    std::vector<std::string> open;
+    for (std::size_t i = x.find('<'); i != std::string::npos; i = x.find('<', i + 1)) {
+        const std::string tag = x.substr(i + 1, x.find('>', i) - i - 1);
+        const bool closing = tag[0] == '/';
+        const std::string name = tag.substr(closing, tag.find_first_of(" />", 1) - closing);
+        if (std::count(tag.begin(), tag.end(), '"') % 2 != 0 || tag.find('<') != std::string::npos ||
+            (closing && (open.empty() || open.back() != name)))
+            return false;
+        if (closing) open.pop_back();
+        else if (tag[0] != '?' && tag.back() != '/') open.push_back(name);
+    }
+    return open.empty() && x.find("&&") == std::string::npos;
+}
+
+// Numbers of attribute `a` in every element of class `cls` (path data: all of its numbers).
+std::vector<double> attr_numbers(const std::string& svg, const std::string& cls, const std::string& a) {
+    std::vector<double> v;
+    for (std::size_t i = svg.find("class=\"" + cls + "\""); i != std::string::npos;
+         i = svg.find("class=\"" + cls + "\"", i + 1)) {
+        const std::size_t start = svg.find(" " + a + "=\"", i) + a.size() + 3;
+        for (double d : numbers(svg.substr(start, svg.find('"', start) - start))) v.push_back(d);
+    }
+    return v;
+}
+
+TEST_F(LvrGraph, GraphFileMatchesReportFilesAndPicturesStayInside) {
+    fit("hsb_full_reml.cmd", "GRAPHGAMMAS:hsb.grf\nRESFIL2:Y/\nRESFILTYPE:FREEFORMAT\nPRINTVARIANCE-COVARIANCE:Y\n");
+    graph::Data g;
+    std::string error;
+    ASSERT_TRUE(graph::read_graph_file(dir + "/hsb.grf", g, error)) << error;
+    EXPECT_EQ(std::vector<int>({g.F, g.r, g.J, g.growth}), std::vector<int>({6, 2, 160, 0}));
+    EXPECT_EQ(g.outcome + " " + g.l1Names.at(0) + " " + g.l2Names.at(0) + " " + g.l2Names.at(1) + " " + g.title,
+              "MATHACH SES SECTOR MEANSES HSB intercepts- and slopes-as-outcomes model");
+    // Estimates against gamvc.dat and tauvc.dat (7 decimals, E format for the covariance).
+    const auto gam = lines_of(read_file(dir + "/gamvc.dat")), tau = lines_of(read_file(dir + "/tauvc.dat"));
+    for (int k = 0; k < 6; ++k) {
+        EXPECT_NEAR(g.gamma[k], numbers(gam.at(0))[k], 1e-7);
+        for (int l = 0; l < 6; ++l)
+            EXPECT_NEAR(g.gammaCov[k * 6 + l], numbers(gam.at(1 + k))[l], 1e-7 * std::fabs(g.gammaCov[k * 6 + l]));
+    }
+    for (int k = 0; k < 4; ++k) EXPECT_NEAR(g.tau[k], numbers(tau.at(k / 2))[k % 2], 1e-7);
+    EXPECT_NEAR(g.sigma2, numbers(tau.back())[0], 1e-7);
+    // Units against resfil2.dat: NJ, CHIPCT, MDIST, OLS = OL + FV, EC, PV.
+    const auto rf = lines_of(read_file(dir + "/resfil2.dat"));
+    ASSERT_EQ(rf.size(), 161u);
+    for (int j = 0; j < 160; ++j) {
+        std::string row = rf[j + 1];
+        std::replace(row.begin(), row.end(), ',', ' ');
+        const auto v = numbers(row);  // ID NJ CHIPCT MDIST, 3 diagnostics, EB, OL, FV, EC, PV00 PV10 PV11, PVC, SECTOR MEANSES
+        const graph::Unit& u = g.units[j];
+        ASSERT_EQ(v.size(), 23u);
+        EXPECT_EQ(std::stod(u.id), v[0]);
+        EXPECT_EQ(u.n, v[1]);
+        EXPECT_NEAR(u.chipct, v[2], 1e-6);
+        EXPECT_NEAR(u.mdist, v[3], 1e-6);
+        for (int s = 0; s < 2; ++s) {
+            EXPECT_NEAR(u.ols[s], v[9 + s] + v[11 + s], 1e-5);
+            EXPECT_NEAR(u.eb[s], v[13 + s], 1e-6);
+            EXPECT_NEAR(u.sd[s], std::sqrt(v[s == 0 ? 15 : 17]), 1e-5);
+            EXPECT_NEAR(graph::unit_coefficient(g, u, s), u.eb[s], 1e-12);
+        }
+        EXPECT_TRUE(u.min[0] <= u.mean[0] && u.mean[0] <= u.max[0]);
+    }
+
+    // The pictures: well-formed, one line per unit, everything inside its plot area.
+    const std::string pics = make_temp_dir("graph-pics");
+    const RunResult r = run_graph("'" + dir + "/hsb.grf' '" + pics + "'");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const struct {
+        const char *file, *cls, *xAttr, *yAttr;
+        std::size_t count;
+    } pictures[] = {{"lines.svg", "unit", "d", "d", 2 * 2 * 160},
+                    {"caterpillar.svg", "bar", "x1", "y2", 2 * 160},
+                    {"qq.svg", "unit", "cx", "cy", 160}};
+    for (const auto& p : pictures) {
+        const std::string svg = read_file(pics + "/" + p.file);
+        EXPECT_TRUE(well_formed(svg)) << p.file;
+        EXPECT_NE(svg.find(g.title), std::string::npos);
+        const auto x = attr_numbers(svg, p.cls, p.xAttr), y = attr_numbers(svg, p.cls, p.yAttr);
+        const auto area = attr_numbers(svg, "plot", "x"), top = attr_numbers(svg, "plot", "y"),
+                   w = attr_numbers(svg, "plot", "width"), h = attr_numbers(svg, "plot", "height");
+        ASSERT_EQ(x.size(), p.count) << p.file;
+        for (std::size_t k = 0; k < x.size(); ++k) {
+            const bool paired = std::string(p.xAttr) == "d";  // path data: x y x y
+            const double px = paired ? x[k - k % 2] : x[k], py = paired ? x[k - k % 2 + 1] : y[k];
+            bool inside = false;  // inside one of the panels
+            for (std::size_t a = 0; a < area.size(); ++a)
+                inside = inside || (px >= area[a] && px <= area[a] + w[a] && py >= top[a] && py <= top[a] + h[a]);
+            EXPECT_TRUE(inside) << p.file << " " << px << "," << py;
+        }
+    }
+
+    // Without random coefficients the lines come from the gammas and the other pictures say why they are empty.
+    write_file(dir + "/ols.cmd", "LEVEL1:MATHACH=INTRCPT1+SES\nLEVEL2:INTRCPT1=INTRCPT2+SECTOR/\nLEVEL2:SES=INTRCPT2/\n"
+                                 "NUMIT:100\nFIXTAU:3\nLEV1OLS:1\nRESFIL1:N\nRESFIL2:N\nHYPOTH:n\nCONSTRAIN:N\nLVR:N\n"
+                                 "HETEROL1VAR:n\nMLF:n\nTITLE:t\nOUTPUT:ols.out\nGRAPHGAMMAS:ols.grf\n");
+    ASSERT_EQ(run_arb2("hsb.mdm ols.cmd", dir).status, 0);
+    ASSERT_EQ(run_graph("'" + dir + "/ols.grf' '" + pics + "'").status, 0);
+    EXPECT_EQ(attr_numbers(read_file(pics + "/lines.svg"), "unit", "d").size(), 4 * 160u);
+    EXPECT_NE(read_file(pics + "/qq.svg").find("No unit has a Mahalanobis distance."), std::string::npos);
+
+    // Files it cannot use: a message and a non-zero status, and nothing drawn.
+    const std::string good = read_file(dir + "/hsb.grf");
+    std::string future = good, badCount = good;
+    std::memcpy(&future[6], "\0\0\xe0\x40", 4);  // 7.0f
+    std::memset(&badCount[22], 0xff, 4);          // J = -1
+    const struct {
+        std::string bytes;
+        const char* message;
+    } bad[] = {{"LEVEL1:MATHACH=INTRCPT1\n", "is not a graph data file"},
+               {"GRA", "is not a graph data file"},
+               {good.substr(0, 8), "is truncated or damaged"},
+               {good.substr(0, 200), "is truncated or damaged"},
+               {good.substr(0, good.size() / 2), "is truncated or damaged"},
+               {good.substr(0, good.size() - 1), "is truncated or damaged"},
+               {badCount, "is truncated or damaged"},
+               {future, "version 7.00; this program reads version 6.02"}};
+    for (const auto& b : bad) {
+        const std::string out = make_temp_dir("graph-bad");
+        write_file(out + "/bad.grf", b.bytes);
+        const RunResult br = run_graph("'" + out + "/bad.grf' '" + out + "'");
+        EXPECT_EQ(br.status, 1) << b.message;
+        EXPECT_NE(br.out.find(b.message), std::string::npos) << br.out;
+        EXPECT_EQ(list_dir(out).size(), 1u);
+    }
+    EXPECT_EQ(run_graph("").status, 2);
+}
+
+}  // namespace
