@@ -64,3 +64,11 @@ csv <- function(d, file) {
 }
 csv(l1, "small1_crlf.csv")
 csv(l2, "small2_crlf.csv")
+
+# Tiny files for the damage tests, cut at every length.
+tiny <- data.frame(ID = c("a", "b", "b"), score = c(1.5, NA, -2))
+write_dta(tiny, "tiny_119.dta", version = 15)
+write_dta(data.frame(ID = c(1, 2, 2), score = c(1.5, NA, -2)), "tiny_114.dta", version = 10)
+write_sav(tiny, "tiny.zsav", compress = "zsav")
+write_sas(tiny, "tiny.sas7bdat")  # then make_rle_sas tiny.sas7bdat tiny_rle.sas7bdat
+# tiny.csv (by hand): a byte-order mark, CRLF, a quoted header with a comma, NA, "." and an empty field.
