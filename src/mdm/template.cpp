@@ -209,7 +209,9 @@ struct TemplateReader {
                 continue;
             }
             first = false;
-            if (line.size() > 12 && !csv) stop("Variable name " + line + " is too long!\n");
+            // Files read whole match long names in full.
+            if (line.size() > 12 && (pf == nullptr || pf->reader == PKG_NATIVE))
+                stop("Variable name " + line + " is too long!\n");
             if (ascii) {
                 if (filled + 1 >= c.names[k].size()) {
                     char msg[160];
