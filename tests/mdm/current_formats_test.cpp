@@ -88,6 +88,16 @@ TEST(CurrentFormats, BuildTheSameMdmDataAsTheFixedFormatFiles) {
     }
 }
 
+// Every Stata numeric storage type of a format-118 file, with . and .a-.z as missing.
+TEST(CurrentFormats, StataStorageTypesAndExtendedMissingValues) {
+    ReadAll got = read_all(RAW_STATA, testsupport::data_path("packages/current/types_118.dta"), 1, "id",
+                           {"b", "i", "l", "f", "d"});
+    const double M = MISSING_VALUE;
+    const std::vector<std::vector<double>> want = {{-100, 32740, -2147483640.0, 0.25, 8.9e307}, {M, M, M, M, M}, {M, M, M, M, M}};
+    EXPECT_EQ(got.ids, (std::vector<std::string>{"10", "11", "12"}));
+    EXPECT_EQ(got.values, want);
+}
+
 // CSV faults: each stops before the MDM file is opened, with file, line and column.
 const char* const kL2 = "id,size,sector\n\"A\",10,1\n\"B\",20,0\n";
 const char* const kL1 = "id,ses,math\nA,1,2\nA,1.5,NA\n";
