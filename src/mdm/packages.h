@@ -1,6 +1,6 @@
-// Readers of statistics-package system files (SYSTAT .SYS, SAS V5 transport,
-// SPSS system files, Stata .dta): header readers, variable selection and
-// record readers. Internal to the MDM folder; the builder reaches them
+// Readers of statistics-package system files (SYSTAT .SYS, SAS V5 transport
+// and SAS7BDAT, SPSS system files, Stata .dta) and of CSV files: header
+// readers, variable selection and record readers. Internal to the MDM folder; the builder reaches them
 // through the record-reader adapter.
 #pragma once
 
