@@ -14,9 +14,6 @@
 using namespace mdmtest;
 using testsupport::run_arb2;
 
-// Leak checking in forked children is switched off by the shipped-files test program part.
-
-
 namespace {
 
 const char* const kL1Vars = "MINORITY\nFEMALE\nSES\nMATHACH\n";
@@ -40,24 +37,18 @@ std::string data_of(const MdmContents& m) {
     for (const auto* t : {&h.l1Means, &h.l2Means, &h.l2Data})
         for (double v : *t) s << ' ' << v;
     for (int j = 0; j < h.numGroups; ++j) {
-        char id[32];
-        if (h.numericIds) std::snprintf(id, sizeof id, "%12.0f", h.numIds[static_cast<std::size_t>(j)]);
-        s << '\n' << (h.numericIds ? std::string(id) : slot_text(h.charIds[static_cast<std::size_t>(j)])) << ':';
-        const GroupBlock& b = m.blocks[static_cast<std::size_t>(j)];
-        s << b.count;
+        const std::size_t g = static_cast<std::size_t>(j);
+        RecordId id{h.numericIds ? NameSlot{} : h.charIds[g], h.numericIds ? h.numIds[g] : 0.0};
+        s << '\n' << id_text(id, h.numericIds) << ':' << m.blocks[g].count;
+        const GroupBlock& b = m.blocks[g];
         for (double v : b.means) s << ' ' << v;
         for (double v : b.records) s << ' ' << v;
     }
     return s.str();
 }
 
-const struct CurrentCase {
-    const char* type;
-    const char* l1;
-    const char* l2;
-    const char* id;
-    int sourceType;  // as stored: negative for numeric IDs
-} kCurrent[] = {
+// sourceType as stored: negative for numeric IDs.
+const struct CurrentCase { const char *type, *l1, *l2, *id; int sourceType; } kCurrent[] = {
     {"stata", "small1_114.dta", "small2_114.dta", "ID", -RAW_STATA},
     {"stata", "small1_117.dta", "small2_117.dta", "ID", RAW_STATA},
     {"stata", "small1_118.dta", "small2_118.dta", "ID", -RAW_STATA},  // missing values as .a, .b, ...
@@ -101,13 +92,8 @@ TEST(CurrentFormats, StataStorageTypesAndExtendedMissingValues) {
 // CSV faults: each stops before the MDM file is opened, with file, line and column.
 const char* const kL2 = "id,size,sector\n\"A\",10,1\n\"B\",20,0\n";
 const char* const kL1 = "id,ses,math\nA,1,2\nA,1.5,NA\n";
-const struct CsvFault {
-    const char* l1Rows;  // after kL1
-    const char* header;  // replaces the level-1 header when set
-    const char* id;
-    const char* vars;
-    const char* message;
-} kFaults[] = {
+// Rows added to kL1, a header replacing kL1's when set, the ID and variable lines, the message.
+const struct CsvFault { const char *l1Rows, *header, *id, *vars, *message; } kFaults[] = {
     {"", nullptr, "school", "ses\n", "l1.csv, line 1: no column school for the group ID!\n"},
     {"", nullptr, "id", "ses\nmathach\n", "l1.csv, line 1: no column mathach!\n"},
     {"B,abc,3\n", nullptr, "id", "ses\nmath\n", "l1.csv, line 4, column 2 (ses): \"abc\" is not a number!\n"},
