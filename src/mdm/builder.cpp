@@ -244,7 +244,7 @@ BuildCounts build_mdm(const MdmCreation& c, FILE* out) {
     h.hasMissing = c.hasMissing;
     h.deleteNow = c.deleteNow;
     h.growthModel = c.withinPersons ? 1 : 0;
-    h.sourceType = c.rawDataType;
+    h.sourceType = c.rawDataType == RAW_CSV ? RAW_ASCII : c.rawDataType;  // CSV is text with character IDs
     h.numericIds = numeric;
     h.maxGroupSize = maxGroupSize;
     h.l1Names = c.names[0];

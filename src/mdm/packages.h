@@ -1,6 +1,6 @@
-// Readers of statistics-package system files (SYSTAT .SYS, SAS V5 transport,
-// SPSS system files, Stata .dta): header readers, variable selection and
-// record readers. Internal to the MDM folder; the builder reaches them
+// Readers of statistics-package system files (SYSTAT .SYS, SAS V5 transport
+// and SAS7BDAT, SPSS system files, Stata .dta) and of CSV files: header
+// readers, variable selection and record readers. Internal to the MDM folder; the builder reaches them
 // through the record-reader adapter.
 #pragma once
 
@@ -13,6 +13,13 @@
 
 /// Selection mark of a package variable.
 enum PkgMark : int { PKG_UNUSED = 0, PKG_SELECTED = 1, PKG_GROUP_ID = -1 };
+
+/// Internal RawDataType of CSV files with a header row; an MDM file made from
+/// them records the ASCII code, as the data are text with character IDs.
+inline constexpr int RAW_CSV = 10;
+
+/// Which reader stands behind a package file.
+enum PkgReader : int { PKG_NATIVE = 0, PKG_READSTAT = 1, PKG_CSV = 2 };
 
 /// Result of a package record read.
 enum PkgReadResult : int { PKG_RECORD = 0, PKG_END = 1, PKG_READ_ERROR = -1 };
@@ -60,6 +67,16 @@ struct PackageFile {
     // Stata
     int stataFormat = 0;            ///< 108, 110 or 113
     bool bigEndian = false;         ///< numbers stored high byte first
+    // Files read whole before the build (ReadStat library, CSV): the ID and the
+    // selected columns of every record, delivered from memory
+    int reader = PKG_NATIVE;        ///< PkgReader
+    bool rowsLoaded = false;        ///< the rows below are filled
+    std::vector<NameSlot> rowCharIds;  ///< character IDs, one per row
+    std::vector<double> rowNumIds;  ///< numeric IDs, one per row
+    std::vector<double> rowValues;  ///< rows of selected.size() values
+    std::vector<long> rowLines;     ///< CSV: the line each row came from
+    long rowCount = 0;              ///< rows loaded
+    bool longNameWarned = false;    ///< the names-longer-than-8 warning was printed
 };
 
 /// One record as delivered to the builder.
@@ -96,6 +113,10 @@ std::vector<NameSlot> pkg_selected_names(const PackageFile& pf);
 /// The ID's character width limit check: true when a character variable is wider than 12.
 bool pkg_id_too_wide(const PackageFile& pf, int index);
 
+/// Ends the selection of a file read whole: stops when two chosen names clash
+/// after cutting to 8 characters, then loads the rows (nothing for the native readers).
+void pkg_selection_done(PackageFile& pf);
+
 /// Offers to convert the SAS data set "<name with .ssd>" when the transport file
 /// `transportName` (containing ".ssp") is missing; true when it exists afterwards.
 bool sas_offer_conversion(const std::string& transportName);
@@ -118,6 +139,25 @@ int spss_read_record(PackageFile& pf, PackageRecord& rec);
 void stata_read_header(PackageFile& pf);
 /// Next Stata observation.
 int stata_read_record(PackageFile& pf, PackageRecord& rec);
+
+/// True when the file (at its start) is a kind the native reader of its type
+/// cannot read but the ReadStat library can: Stata 114 to 119, SAS7BDAT data
+/// sets, zlib-compressed SPSS files and SPSS files with long names or very long strings.
+bool readstat_claims(PackageFile& pf);
+/// Header and variable table through the ReadStat library.
+void readstat_read_header(PackageFile& pf);
+/// Reads the ID and selected columns of every record through the ReadStat library.
+void readstat_load_rows(PackageFile& pf);
+/// CSV header row: the variable table, one entry per column.
+void csv_read_header(PackageFile& pf);
+/// Reads and checks every CSV row, keeping the ID and selected columns.
+void csv_load_rows(PackageFile& pf);
+/// Stops at the first level-1 row whose ID is not in the level-2 file.
+void csv_check_level1_ids(const PackageFile& l1, const PackageFile& l2);
+/// Next record of a file read whole.
+int pkg_loaded_record(PackageFile& pf, PackageRecord& rec);
+/// Prints the warning for names longer than 8 characters once per file.
+void pkg_warn_long_name(PackageFile& pf, const char* kind);
 
 // ---- Shared helpers (pure unless stated) ---------------------------------------
 

@@ -97,7 +97,11 @@ void pkg_read_header(PackageFile& pf, FILE* f, int type, int level, const char* 
     if (std::fseek(f, 0, SEEK_END) != 0) pkg_header_failure(pf);
     pf.fileSize = std::ftell(f);
     if (pf.fileSize <= 0 || std::fseek(f, 0, SEEK_SET) != 0) pkg_header_failure(pf);
-    switch (type) {
+    if (type == RAW_CSV) {
+        csv_read_header(pf);
+    } else if (readstat_claims(pf)) {
+        readstat_read_header(pf);
+    } else switch (type) {
         case RAW_SYSTAT: systat_read_header(pf); break;
         case RAW_SAS: sas_read_header(pf); break;
         case RAW_SPSS: spss_read_header(pf); break;
@@ -112,7 +116,9 @@ int pkg_read_record(PackageFile& pf, PackageRecord& rec) {
     pkg_check_numeric_selection(pf);
     rec.values.assign(pf.selected.size(), 0.0);
     int r = PKG_READ_ERROR;
-    switch (pf.type) {
+    if (pf.reader != PKG_NATIVE) {
+        r = pkg_loaded_record(pf, rec);
+    } else switch (pf.type) {
         case RAW_SYSTAT: r = systat_read_record(pf, rec); break;
         case RAW_SAS: r = sas_read_record(pf, rec); break;
         case RAW_SPSS: r = spss_read_record(pf, rec); break;
@@ -151,6 +157,14 @@ int pkg_find_variable(const PackageFile& pf, const char* name) {
     std::string want = trimmed_upper(name, std::strlen(name));
     // SYSTAT character names carry a ninth significant character, the "$".
     std::size_t keep = (pf.type == RAW_SYSTAT && want.size() == 9 && want[8] == '$') ? 9 : 8;
+    // Files read whole know their names in full: an exact match wins over the cut name.
+    if (pf.reader != PKG_NATIVE) {
+        for (std::size_t i = 0; i < pf.vars.size(); ++i) {
+            const std::string& full = pf.vars[i].fileName;
+            if (trimmed_upper(full.c_str(), full.size()) == want) return static_cast<int>(i);
+        }
+        if (pf.reader == PKG_CSV) return -1;  // CSV columns go by their full header names
+    }
     if (want.size() > keep) want.resize(keep);
     for (std::size_t i = 0; i < pf.vars.size(); ++i) {
         if (trimmed_upper(pf.vars[i].name.text, 12) == want) return static_cast<int>(i);
@@ -173,7 +187,8 @@ void pkg_add_selected(PackageFile& pf, int index) {
 }
 
 bool pkg_id_is_numeric(const PackageFile& pf) {
-    return pf.idVar >= 0 && !pf.vars[static_cast<std::size_t>(pf.idVar)].isChar;
+    // CSV IDs are text, as in fixed-format files.
+    return pf.idVar >= 0 && pf.reader != PKG_CSV && !pf.vars[static_cast<std::size_t>(pf.idVar)].isChar;
 }
 
 bool pkg_id_too_wide(const PackageFile& pf, int index) {
@@ -286,5 +301,6 @@ std::vector<NameSlot> pkg_select_dialogue(PackageFile& pf, int& numericIds) {
     }
     // SYSTAT keeps the order of choice; the other kinds deliver in file order.
     if (!systat) std::sort(pf.selected.begin(), pf.selected.end());
+    pkg_selection_done(pf);
     return pkg_selected_names(pf);
 }

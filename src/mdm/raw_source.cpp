@@ -10,6 +10,7 @@ const char* raw_type_label(int type) {
         case RAW_SAS: return "SAS transport";
         case RAW_SPSS: return "SPSS";
         case RAW_STATA: return "Stata";
+        case RAW_CSV: return "CSV";
         default: return "OTHER";
     }
 }

@@ -82,6 +82,7 @@ const char* type_word(int type) {
         case RAW_SAS: return "sas";
         case RAW_SPSS: return "spss";
         case RAW_STATA: return "stata";
+        case RAW_CSV: return "csv";
         default: return "other";
     }
 }
@@ -136,6 +137,7 @@ struct TemplateReader {
         else if (starts_with_ci(v, "SPSS")) c.rawDataType = RAW_SPSS;
         else if (starts_with_ci(v, "STAT")) c.rawDataType = RAW_STATA;
         else if (starts_with_ci(v, "OTHER")) c.rawDataType = RAW_OTHER;
+        else if (starts_with_ci(v, "CSV")) c.rawDataType = RAW_CSV;
         else stop("Invalid raw data type.\n");
     }
 
@@ -170,6 +172,7 @@ struct TemplateReader {
         char endMarker[32];
         std::snprintf(endMarker, sizeof endMarker, "*END L%dVARS", k + 1);
         const bool ascii = c.rawDataType == RAW_ASCII;
+        const bool csv = c.rawDataType == RAW_CSV;
         PackageFile* pf = ascii ? nullptr : c.source[k].pkg.get();
         if (!ascii && pf == nullptr)
             stop("The raw data type OTHER has no reader; no MDM file can be made from it.\n");
@@ -194,6 +197,8 @@ struct TemplateReader {
                 first = false;
                 if (!starts_with_ci(line, "LEVEL2ID:")) stop("ID specification must immediately follow *begin line!\n");
                 int id = pkg_find_variable(*pf, skip_blanks(line.substr(9)).c_str());
+                if (id < 0 && csv)
+                    stop(c.rawFileName[k] + ", line 1: no column " + skip_blanks(line.substr(9)) + " for the group ID!\n");
                 if (id < 0) stop("id variable not found!\n");
                 if (pkg_id_too_wide(*pf, id)) stop("Your ID variable is longer than 12 characters.\n");
                 pkg_set_id(*pf, id);
@@ -204,7 +209,9 @@ struct TemplateReader {
                 continue;
             }
             first = false;
-            if (line.size() > 12) stop("Variable name " + line + " is too long!\n");
+            // Files read whole match long names in full.
+            if (line.size() > 12 && (pf == nullptr || pf->reader == PKG_NATIVE))
+                stop("Variable name " + line + " is too long!\n");
             if (ascii) {
                 if (filled + 1 >= c.names[k].size()) {
                     char msg[160];
@@ -215,6 +222,7 @@ struct TemplateReader {
                 c.names[k][++filled] = normalised_slot(line.c_str(), line.size(), 8);
             } else {
                 int j = pkg_find_variable(*pf, line.c_str());
+                if (j < 0 && csv) stop(c.rawFileName[k] + ", line 1: no column " + trimmed(line) + "!\n");
                 if (j < 0) stop("Variable " + line + " not found!\n");
                 pkg_add_selected(*pf, j);
                 c.names[k].push_back(pf->vars[static_cast<std::size_t>(j)].name);
@@ -222,6 +230,7 @@ struct TemplateReader {
             }
         }
         if (!ascii && first) stop("ID specification must immediately follow *begin line!\n");
+        if (pf != nullptr) pkg_selection_done(*pf);  // files read whole are read and checked here
         if (ascii && filled + 1 != c.names[k].size()) {
             char msg[200];
             std::snprintf(msg, sizeof msg, "The level-%d variable list names %zu variables, but NUML%dVAR: declares %zu!\n",
@@ -252,6 +261,7 @@ struct TemplateReader {
             }
         }
         if (trimmed(c.mdmFileName).empty()) stop("No MDM file name (MDMNAME:) in " + path + "!\n");
+        if (c.rawDataType == RAW_CSV) csv_check_level1_ids(*c.source[0].pkg, *c.source[1].pkg);
         if (c.rawDataType == RAW_ASCII) {
             for (int k = 0; k < 2; ++k) {
                 c.source[k].format = c.rawFormat[k];

@@ -119,7 +119,7 @@ TEST(ShippedFiles, TruncatedAtEveryLengthFailCleanly) {
 
 // `message` comes before " <file> is an empty file".
 const struct { const char* file; int type; long offset; std::string bytes; const char* message; } kDamage[] = {
-    {"small2.sav", RAW_SPSS, 0, "$FL3", "The level-2 file does not seem to be a SPSS file!\n"},
+    {"small2.sav", RAW_SPSS, 0, "$FL4", "The level-2 file does not seem to be a SPSS file!\n"},
     {"small2.sav", RAW_SPSS, 64, std::string("\x07\0\0\0", 4), "The level-2 file does not seem to be a SPSS file!\n"},
     // A case size far beyond the variable records present.
     {"small2.sav", RAW_SPSS, 68, std::string("\xff\xff\xff\x7f", 4), "The level-2 file does not seem to be a SPSS file!\n"},
@@ -128,7 +128,7 @@ const struct { const char* file; int type; long offset; std::string bytes; const
      "Invalid dictionary subtype in SPSS level-2 file.\n"},
     {"small2.sav", RAW_SPSS, 0x170, std::string("\x05\0\0\0", 4), "The level-2 SPSS has a strange header.\n"},
     {"small2_113.dta", RAW_STATA, 0, "\x64", "The level-2 file does not seem to be a Stata file!\n"},
-    {"small2_113.dta", RAW_STATA, 0, "\x73", "So sorry, but ARB2 cannot read this version of stata"},
+    {"small2_113.dta", RAW_STATA, 0, "\x70", "So sorry, but ARB2 cannot read this version of stata"},
     {"small2_113.dta", RAW_STATA, 4, std::string("\0\0", 2), ""},
     {"small2_113.dta", RAW_STATA, 6, std::string("\xff\xff\xff\xff", 4), ""},
     {"small2_113.dta", RAW_STATA, 0x6d, "\xfa", "The level-2 file does not seem to be a Stata file!\n"},
