@@ -18,6 +18,7 @@
 #include "estimation/estimation.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
+#include "nonlinear/nonlinear.h"
 
 namespace {
 
@@ -294,6 +295,10 @@ namespace {
 void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassFiles& pf, RunFiles&) {
     if (mdm.isVKnown) {
         run_vknown_analysis(rs, model, mdm, pf.mdm, pf.output);
+        return;
+    }
+    if (rs.analysisKind == AnalysisKind::NonLinear) {
+        run_pql_analysis(rs, model, mdm, pf.mdm, pf.output);
         return;
     }
     if (rs.analysisKind != AnalysisKind::Linear) {

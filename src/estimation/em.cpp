@@ -557,7 +557,10 @@ void em_iterations(RunSettings& rs, FILE* out, const ReportLabels& L, const std:
         fit.sigma2Prev1 = used.sigma2;
         fit.iterations = t;
         fit.likHistory[t % 5] = lik;
-        report_iteration_likelihood(out, rs.fullOutput, t, lik);
+        if (fit.macroIteration > 0)
+            std::printf("For macro iteration %d/micro iteration %d, the likelihood is = %lE\n", fit.macroIteration, t, lik);
+        else
+            report_iteration_likelihood(out, rs.fullOutput, t, lik);
         if (rs.debugLevel > 0 && out != nullptr) {
             std::fprintf(out, "\f******* ITERATION %d *******\n\n", t);
             print_vbar_dbar(out, L, r, used.sigma2, sums, fit.J);

