@@ -148,7 +148,8 @@ void report_block(PqlRun& run, ModelPhase phase, bool final, std::vector<double>
                              run.st.macroIteration);
         if (!fit.sigma2Fixed) print_sigma2_line(out, fit.sigma2);
     }
-    if (r > 0) {
+    // The linear step's iteration block already shows Tau and the reliabilities.
+    if (r > 0 && phase != ModelPhase::LinearFirstStep) {
         print_matrix(out, L, r, r, fit.tau.data(), nullptr, "Tau", r);
         print_correlations(out, L, r, fit.tau.data(), "Tau", r);
         print_reliabilities(out, L, r, fit.reliability.data());

@@ -91,7 +91,7 @@ void pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, cons
         if (!count && (logit ? (yraw < 0.0 || yraw > 1.0) : yraw < 0.0)) st.outOfRange = true;
 
         double eta = pql_linear_predictor(st, j, xi);
-        double mu = 0.0;
+        double mu = 0.0, omu = 0.0;  // the mean and, kept apart for accuracy, 1 - mu
         if (st.linearisedAt == PqlPhase::FirstLinear) {
             // The linear fit predicts the mean itself.
             if (logit) {
@@ -110,9 +110,11 @@ void pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, cons
         } else {
             mu = std::exp(eta);
         }
-        double v = logit ? mu * (1.0 - mu) : mu;
+        if (logit) omu = st.linearisedAt == PqlPhase::FirstLinear ? 1.0 - mu : 1.0 / (1.0 + std::exp(eta));
+        double v = logit ? mu * omu : mu;
         v *= n;
-        const double resid = yraw - n * mu;
+        // y - n mu, taken from the nearer end so that a mean close to 1 keeps its digits.
+        const double resid = logit && mu > 0.5 ? (yraw - n) + n * omu : yraw - n * mu;
         double z = eta + resid / v;
 
         // Taylor correction of the working outcome.
@@ -128,7 +130,7 @@ void pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, cons
         // The exact log-likelihood, used when the model has no random effects.
         if (fit.r == 0) {
             if (logit) {
-                st.logLik += yraw * std::log(mu) + (n - yraw) * std::log(1.0 - mu);
+                st.logLik += yraw * std::log(mu) + (n - yraw) * std::log(omu);
                 if (count) st.logLik += log_gamma(n + 1.0) - log_gamma(yraw + 1.0) - log_gamma(n - yraw + 1.0);
             } else {
                 const double rate = n * mu;
