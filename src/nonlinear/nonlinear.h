@@ -75,4 +75,5 @@ bool nonlinear_converged(const PqlState& st, const LinearFit& fit, double criter
 
 /// The whole PQL analysis of a Bernoulli, binomial or Poisson model: the first linear
 /// fit, the unit-specific and population-average macro iterations and their reports.
-void run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
+/// Returns the number of macro iterations made.
+int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);

@@ -223,7 +223,7 @@ void write_unit_specific_files(PqlRun& run) {
 
 }  // namespace
 
-void run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out) {
+int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out) {
     PqlRun run{rs, model, mdm, mdmFile, out, {}, {}, {}, {}};
     LinearFit& fit = run.fit;
     PqlState& st = run.st;
@@ -301,4 +301,5 @@ void run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, F
         print_matrix_file_listing(out, listing);
     }
     release_linear_fit(fit);
+    return st.macroIteration;
 }
