@@ -36,11 +36,12 @@ std::string edited_level1(const std::function<double(int, int, double)>& edit) {
 }
 
 // A command file: the distribution line, the level-1 equation and its level-2 lines.
-std::string command(const std::string& nonlin, const std::string& level1, const std::string& level2) {
-    return "NONLIN:" + nonlin + "\nMACROIT:60,N\nMICROIT:200\nSTOPMACRO:0.0000000001\nLEVEL1:" + level1 + "\n" +
-           level2 + "FIXSIGMA2:1.0\nFIXTAU:3\nLEV1OLS:10\nHYPOTH:n\nRESFIL1:N\nRESFIL2:N\nHETEROL1VAR:n\n" +
+std::string command(const std::string& nonlin, const std::string& level1, const std::string& level2,
+                    const std::string& extra) {
+    return "NONLIN:" + nonlin + "\nMICROIT:200\nSTOPMACRO:0.000001\nLEVEL1:" + level1 + "\n" + level2 + extra +
+           "FIXTAU:3\nLEV1OLS:10\nHYPOTH:n\nRESFIL1:N\nRESFIL2:N\nHETEROL1VAR:n\n" +
            "LVR:N\nLEVEL1WEIGHT:NONE\nLEVEL2WEIGHT:NONE\nVARIANCEKNOWN:NONE\nMLF:n\nCONSTRAIN:N\n" +
-           "POPAVIT:1\nOUTPUT:fault.out\nFULLOUTPUT:N\nTITLE:fault\n";
+           "OUTPUT:fault.out\nFULLOUTPUT:N\nTITLE:fault\n";
 }
 
 const char* RI = "LEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:AGE=INTRCPT2/\n";
@@ -52,11 +53,17 @@ struct Fault {
     const char* text;     // expected text
     bool inReport;        // in the report, else on the console
     int status;
+    std::string extra = "MACROIT:60,N\nFIXSIGMA2:1.0\n";  // further command lines
+    std::string answers = "";                              // console answers
 };
 
 double keep(int, int, double v) { return v; }
 
 void PrintTo(const Fault& f, std::ostream* os) { *os << f.name; }
+
+// Runs that end normally, for the row table below.
+const char* PA = "\nPopulation Average Model\n";
+const std::string AU = "USE=INTRCPT1+AGE";
 
 class PqlFaults : public ::testing::TestWithParam<Fault> {};
 
@@ -67,15 +74,13 @@ TEST_P(PqlFaults, StopWithTheirTextAndStatus) {
     for (const char* name : {"contra.mdmt", "contra2.dat"}) copy_data(std::string("nonlinear/contra/") + name, dir);
     write_file(dir + "/contra1.dat", edited_level1(f.edit));
     ASSERT_EQ(run_arb2("-r contra.mdmt", dir).status, 0);
-    write_file(dir + "/fault.cmd", command(f.nonlin, f.level1, f.level2));
-    RunResult run = run_arb2("contra.mdm fault.cmd", dir, "", tmp);
+    write_file(dir + "/fault.cmd", command(f.nonlin, f.level1, f.level2, f.extra));
+    RunResult run = run_arb2("contra.mdm fault.cmd", dir, f.answers, tmp);
     EXPECT_EQ(run.status, f.status) << run.out;
     const std::string where = f.inReport ? read_file(dir + "/fault.out") : run.out;
     EXPECT_NE(where.find(f.text), std::string::npos) << run.out;
     EXPECT_TRUE(list_dir(tmp).empty()) << "scratch files left behind";
 }
-
-const std::string AU = "USE=INTRCPT1+AGE";
 
 INSTANTIATE_TEST_SUITE_P(
     Contra, PqlFaults,
@@ -97,6 +102,18 @@ INSTANTIATE_TEST_SUITE_P(
               false, 0},
         Fault{"TrialsInModel", "BINOMIAL,LC3", "USE=INTRCPT1+LC3", "LEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:LC3=INTRCPT2/\n",
               keep, " The binomial count variable is also used in the model!\n", false, 0},
+        Fault{"MacroLimitStops", "BERNOULLI", AU, RI, keep,
+              "\nWARNING: the macro iterations were stopped prior to convergence.\nYou may want to re-run the "
+              "analysis with a higher number of macro iterations.\n", true, 0, "MACROIT:3,N\nFIXSIGMA2:1.0\n"},
+        Fault{"MacroLimitGoesOn", "BERNOULLI", AU, RI, keep, "Setting number of macro iterations to 10000.\n\n", false, 0,
+              "MACROIT:3,Y\nFIXSIGMA2:1.0\n"},
+        Fault{"MacroLimitAsks", "BERNOULLI", AU, RI, keep, "WARNING: the macro iterations were stopped", true, 0,
+              "MACROIT:3\nFIXSIGMA2:1.0\n", "n\n"},
+        Fault{"OverDispersionTaylor", "BERNOULLI", AU, RI, keep, " Sigma_squared = ", true, 0,
+              "MACROIT:60,N\nTAYLOR:4,2\nPOPAVIT:3\n"},
+        Fault{"BinomialRuns", "BINOMIAL,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 2.0 : v; }, PA, true, 0},
+        Fault{"PoissonExposureRuns", "POISSON,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 1.0 + v : v; },
+              " Event Rate ", true, 0},
         Fault{"OrdinalWithoutIntercept", "ORDINAL,2", "USE=AGE", "LEVEL2:AGE=INTRCPT2/\n", keep,
               "Level-1 intercept must be specified in ordinal runs!\n", false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
