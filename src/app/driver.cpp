@@ -301,6 +301,10 @@ void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassF
         run_pql_analysis(rs, model, mdm, pf.mdm, pf.output);
         return;
     }
+    if (rs.analysisKind == AnalysisKind::Multinomial && rs.ordinal) {
+        run_ordinal_analysis(rs, model, mdm, pf.mdm, pf.output);
+        return;
+    }
     if (rs.analysisKind != AnalysisKind::Linear) {
         std::printf("Non-linear and heterogeneous level-1 variance analyses are not available in this version.\n");
         fatal_exit(0);
@@ -401,7 +405,12 @@ namespace {
         specify_model_interactively(rs, model, mdm);
         AnalysisKind kind = analysis_kind(rs, model);
 
-        // Step 11. (Multinomial and ordinal category tables are set up here once that analysis exists.)
+        // Step 11. The categories of an ordinal outcome label the header's equations.
+        if (kind == AnalysisKind::Multinomial && rs.ordinal) {
+            std::vector<double> values;
+            std::vector<long> counts;
+            categorise_outcome(rs, model, mdm, pass.mdm, values, counts);
+        }
         if (kind != AnalysisKind::Linear) {
             write_command_file(NEW_COMMAND_FILE, CommandFileForm::PreRun, rs, model, mdm);
         }

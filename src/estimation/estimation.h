@@ -53,13 +53,14 @@ struct UnitStore {
 /// Why the iterations ended.
 enum class StopReason { None, Converged, IterationLimit, Keyboard };
 
-/// Rewrites one unit's outcome for a macro iteration of a non-linear model: from
-/// the unit's kept records (nj rows of p1 raw values) and its centred design rows
-/// (nj x Q) it fills y[nj], the outcome the pass uses, and m[nj], a multiplier of
-/// each record's outcome and design row (the square root of its working weight).
+/// Rewrites one unit's data for a macro iteration of a non-linear model: from the
+/// unit's kept records (nj rows of p1 raw values) and their centred design rows
+/// (nj x Q; columns of coefficients that are no data variable are 0) it fills the
+/// rows the pass accumulates, design rowsX (rows x Q) and outcome rowsY, already
+/// multiplied by their working weights, and returns how many rows there are.
 struct WorkingRewrite {
-    void (*unit)(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q, double* y,
-                 double* m) = nullptr;
+    int (*unit)(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q,
+                std::vector<double>& rowsX, std::vector<double>& rowsY) = nullptr;
     void* ctx = nullptr;
 };
 

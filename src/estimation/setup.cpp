@@ -148,7 +148,8 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
     fit.coefLetter = rs.withinPersons ? 'P' : 'B';
 
     // Coefficients in model order: the slots the model marks as terms, the intercept included.
-    const int slots = std::min(model.numL1Slots, fit.p1 + 1);
+    // Ordinal thresholds are terms in the slots after the data variables.
+    const int slots = rs.ordinal && rs.distribution == 3 ? model.numL1Slots : std::min(model.numL1Slots, fit.p1 + 1);
     for (int s = 0; s < slots; ++s) {
         const std::size_t cell = static_cast<std::size_t>(model.at(0, s));
         if (cell < model.l1Role.size() && model.l1Role[cell] == 1) fit.coefSlot.push_back(s);
@@ -291,7 +292,7 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
 
     Level1Reader reader = open_level1_reader(rs, model, mdm, fit, mdmFile);
     std::vector<double> means(p1), rec, centre(Q), x(Q), xx(Q * Q), xy(Q), xxw(Q * Fe), W(Q * Fe);
-    std::vector<double> unitX, unitY, unitM;  // a non-linear run's working unit
+    std::vector<double> unitX, rowsX, rowsY;  // a non-linear run's working unit
     std::vector<double> A(r * r), V(r * r), B(Fe * r), b(r), xyR(r), wxxwJ(Fe * Fe), wxyJ(Fe);
     std::vector<double> work(std::max(3, std::max(Q * (Q + 1) / 2, r * (r + 1) / 2)) + 8);
     // Pooled within-unit sums of the fixed level-1 coefficients, random part partialled out.
@@ -332,27 +333,37 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
                     weights_not_positive(out, "Variance known");
 
         // A non-linear run takes the unit's working outcome and weights from its records.
+        int rows = nj;
         if (rewrite) {
             unitX.resize(static_cast<std::size_t>(nj) * Q);
-            unitY.resize(nj);
-            unitM.resize(nj);
             for (int i = 0; i < nj; ++i)
                 for (int q = 0; q < Q; ++q) {
                     const int s = fit.coefSlot[q];
                     unitX[static_cast<std::size_t>(i) * Q + q] =
-                        s == 0 ? 1.0 : rec[static_cast<std::size_t>(i) * p1 + s - 1] - centre[q];
+                        s == 0 ? 1.0 : s > p1 ? 0.0 : rec[static_cast<std::size_t>(i) * p1 + s - 1] - centre[q];
                 }
-            fit.rewrite.unit(fit.rewrite.ctx, j, nj, rec.data(), p1, unitX.data(), Q, unitY.data(), unitM.data());
+            rows = fit.rewrite.unit(fit.rewrite.ctx, j, nj, rec.data(), p1, unitX.data(), Q, rowsX, rowsY);
         }
 
         // 6-7. Design rows, outcome and cross-products.
         std::fill(xx.begin(), xx.end(), 0.0);
         std::fill(xy.begin(), xy.end(), 0.0);
         double yyj = 0.0, sumY = 0.0;
-        for (int i = 0; i < nj; ++i, ++recordIndex) {
+        for (int i = 0; i < rows; ++i, ++recordIndex) {
+            if (rewrite) {
+                const double y = rowsY[i];
+                const double* xr = &rowsX[static_cast<std::size_t>(i) * Q];
+                yyj += y * y;
+                sumY += y;
+                for (int a = 0; a < Q; ++a) {
+                    xy[a] += xr[a] * y;
+                    for (int c = 0; c <= a; ++c) xx[a * Q + c] += xr[a] * xr[c];
+                }
+                continue;
+            }
             const double* row = &rec[static_cast<std::size_t>(i) * p1];
-            double y = rewrite ? unitY[i] : workY != nullptr ? workY[recordIndex] : row[fit.outcomeSlot - 1];
-            if (countData && !rewrite) {
+            double y = workY != nullptr ? workY[recordIndex] : row[fit.outcomeSlot - 1];
+            if (countData) {
                 const double trials = row[model.trialsVar - 1];
                 const char* which = rs.distribution == 1 ? "number of trials" : "exposure";
                 if (y < 0.0 || trials <= 0.0) count_out_of_range(out, which);
@@ -370,8 +381,8 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
                 y *= m;
                 for (int q = 0; q < Q; ++q) x[q] *= m;
             }
-            if (workMultiplier != nullptr || rewrite) {
-                const double m = rewrite ? unitM[i] : workMultiplier[recordIndex];
+            if (workMultiplier != nullptr) {
+                const double m = workMultiplier[recordIndex];
                 y *= m;
                 for (int q = 0; q < Q; ++q) x[q] *= m;
             }

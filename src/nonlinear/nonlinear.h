@@ -32,6 +32,10 @@ struct PqlState {
     int taylorOrder = 0;          ///< 0 none, 2 or 4
     int taylorStart = 6;          ///< correction only in macro iterations after this one
     const LinearFit* fit = nullptr;  ///< layout: coefficients, gammas, level-2 design
+    bool ordinal = false;         ///< cumulative logits of an ordered outcome
+    std::vector<double> categories;  ///< [M] outcome values, ascending (ordinal)
+    std::vector<int> thresholdCoef;  ///< [M-2] coefficient of THOLD2, THOLD3, ... (ordinal)
+    std::vector<double> startEta;    ///< [M-1] cumulative logits of the first macro iteration (ordinal)
 
     // -- Loop state.
     int macroIteration = 0;       ///< the macro iteration being fitted (from 1)
@@ -62,8 +66,21 @@ struct PqlState {
 
 /// Working outcome and weights of unit j for the linear engine's set-up pass
 /// (the WorkingRewrite callback; `ctx` is the PqlState).
-void pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q, double* y,
-                      double* m);
+int pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q,
+                     std::vector<double>& rowsX, std::vector<double>& rowsY);
+/// Working rows of unit j of an ordinal model: M-1 rows per record, its cumulative
+/// logits' working values and design rows premultiplied by the inverse Cholesky factor
+/// of their covariance (so that the rows carry the record's weight matrix).
+int pql_working_ordinal(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q,
+                        std::vector<double>& rowsX, std::vector<double>& rowsY);
+/// Reads the outcome once: its distinct values (ascending) with their counts. Ends the
+/// run when there are more or fewer than M. Labels the categories in `model`.
+void categorise_outcome(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,
+                        std::vector<double>& values, std::vector<long>& counts);
+/// The ordinal analysis: macro iterations from the cumulative proportions until the
+/// estimates settle. Returns the number of macro iterations made.
+int run_ordinal_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
+
 /// Linear predictor of a record with centred design row x (Q values) in unit j, for the
 /// state's phase (population-average adjustment included).
 double pql_linear_predictor(const PqlState& st, long j, const double* x);

@@ -65,7 +65,7 @@ void macro_iteration(PqlRun& run, FILE* engineOut) {
         std::printf("%s cannot estimate the model you have specified.\n", PROGRAM_NAME);
         fatal_exit(0);
     }
-    if (st.phase != PqlPhase::FirstLinear && fit.r == 0)
+    if (fit.r == 0 && st.phase != PqlPhase::FirstLinear && (!st.ordinal || st.macroIteration > 1))
         std::printf("The value of the likelihood function at iteration %d = %lE\n", st.macroIteration - 1,
                     st.logLik);
 
@@ -141,7 +141,10 @@ void report_block(PqlRun& run, ModelPhase phase, bool final, std::vector<double>
     const ReportLabels& L = run.L;
     const int F = fit.F, r = fit.r;
     const double scale = covariance_scale(run);
-    if (phase != ModelPhase::LinearFirstStep) {
+    if (run.st.ordinal) {
+        print_results_header(out, L, ResultsHeader::Ordinal, run.st.macroIteration);
+        if (!fit.sigma2Fixed) print_sigma2_line(out, fit.sigma2);
+    } else if (phase != ModelPhase::LinearFirstStep) {
         print_results_header(out, L,
                              phase == ModelPhase::UnitSpecific ? ResultsHeader::NonLinearUnitSpecific
                                                                : ResultsHeader::NonLinearPopAverage,
@@ -161,7 +164,7 @@ void report_block(PqlRun& run, ModelPhase phase, bool final, std::vector<double>
     opt.covScale = scale;
     print_fixed_effects(out, L, F, fit.dfGamma.data(), opt, fit.gammaCov.data(), fit.gamma.data(),
                         run.outcome.c_str(), F);
-    if (phase != ModelPhase::LinearFirstStep) print_odds_ratios(out, L, F, fit.dfGamma.data(), opt,
+    if (phase != ModelPhase::LinearFirstStep && L.nonLinear) print_odds_ratios(out, L, F, fit.dfGamma.data(), opt,
                                                                 fit.gammaCov.data(), fit.gamma.data(), F);
     if (final && run.model.hypothesisRows[0] > 0 && !run.model.contrasts.empty()) {
         std::vector<double> V(fit.gammaCov);
@@ -299,6 +302,55 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
         listing.fullML = fit.fullML;
         listing.p = fit.F;
         print_matrix_file_listing(out, listing);
+    }
+    release_linear_fit(fit);
+    return st.macroIteration;
+}
+
+int run_ordinal_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out) {
+    std::vector<double> values;
+    std::vector<long> counts;
+    categorise_outcome(rs, model, mdm, mdmFile, values, counts);
+    PqlRun run{rs, model, mdm, mdmFile, out, {}, {}, {}, {}};
+    LinearFit& fit = run.fit;
+    PqlState& st = run.st;
+    prepare_linear_fit(rs, model, mdm, out, fit);
+    run.L = make_report_labels(model, rs, mdm, model.categoryLabels);
+    run.outcome = std::string(model.l1Names[fit.outcomeSlot].text, 8);
+    st.ordinal = true;
+    st.categories = values;
+    st.outcomeSlot = fit.outcomeSlot;
+    st.fit = &fit;
+    for (int q = 0; q < fit.Q; ++q)
+        if (fit.coefSlot[q] > fit.p1) st.thresholdCoef.push_back(q);
+
+    // Start from the cumulative proportions (equal ones when some category is rare).
+    const int M = static_cast<int>(values.size());
+    long total = 0;
+    for (long c : counts) total += c;
+    const bool rare = *std::min_element(counts.begin(), counts.end()) < 0.15 * static_cast<double>(total);
+    double cumulative = 0.0;
+    for (int m = 0; m + 1 < M; ++m) {
+        cumulative += rare ? 1.0 / M : static_cast<double>(counts[m]) / static_cast<double>(total);
+        st.startEta.push_back(std::log(cumulative / (1.0 - cumulative)));
+    }
+    fit.rewrite.unit = pql_working_ordinal;
+    fit.rewrite.ctx = &st;
+    st.phase = PqlPhase::UnitSpecific;
+    st.linearisedAt = PqlPhase::FirstLinear;
+    int macroLeft = rs.maxMacroIterations;
+    const long start = position_of(out);
+    for (;;) {
+        macro_iteration(run, nullptr);
+        const bool keyboard = fit.stopReason == StopReason::Keyboard;
+        st.converged = st.macroIteration > 1 && nonlinear_converged(st, fit, rs.macroCriterion);
+        st.linearisedAt = PqlPhase::UnitSpecific;
+        pql_take_estimates(st, fit);
+        seek_to(out, start);
+        report_block(run, ModelPhase::Linear, true, nullptr);
+        --macroLeft;
+        if (st.converged || keyboard) break;
+        if (macroLeft <= 1 && !continue_at_limit(run, macroLeft)) break;
     }
     release_linear_fit(fit);
     return st.macroIteration;

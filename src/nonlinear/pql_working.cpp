@@ -67,9 +67,16 @@ double pql_linear_predictor(const PqlState& st, long j, const double* x) {
     return d > 0.0 ? eta * std::pow(d, -0.5 * fit.r) : eta;
 }
 
-void pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q, double* y,
-                      double* m) {
+int pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q,
+                     std::vector<double>& rowsX, std::vector<double>& rowsY) {
     PqlState& st = *static_cast<PqlState*>(ctx);
+    rowsX.resize(static_cast<std::size_t>(nj) * Q);
+    rowsY.resize(nj);
+    // Each record's design row and outcome, multiplied by the square root of its working weight.
+    auto put = [&](int i, double y, double m) {
+        rowsY[i] = m * y;
+        for (int q = 0; q < Q; ++q) rowsX[static_cast<std::size_t>(i) * Q + q] = m * x[static_cast<std::size_t>(i) * Q + q];
+    };
     const LinearFit& fit = *st.fit;
     const bool count = st.countSlot > 0;
     const bool logit = st.distribution == 1;
@@ -83,9 +90,9 @@ void pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, cons
         // The first fit takes the outcome as it is (a proportion or rate with a count variable).
         if (st.phase == PqlPhase::FirstLinear) {
             if (count) check_counts(st, yraw, n);
-            y[i] = count ? yraw / n : yraw;
-            m[i] = 1.0;
-            st.sumY += y[i];
+            const double y = count ? yraw / n : yraw;
+            put(i, y, 1.0);
+            st.sumY += y;
             continue;
         }
         if (!count && (logit ? (yraw < 0.0 || yraw > 1.0) : yraw < 0.0)) st.outOfRange = true;
@@ -138,10 +145,9 @@ void pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, cons
             }
         }
 
-        const double w = std::min(v, MAX_WEIGHT);
-        y[i] = z;
-        m[i] = std::sqrt(w);
+        put(i, z, std::sqrt(std::min(v, MAX_WEIGHT)));
     }
+    return nj;
 }
 
 void pql_take_estimates(PqlState& st, const LinearFit& fit) {

@@ -43,12 +43,14 @@ std::string block(const std::string& text, const std::string& from, const std::s
     return text.substr(a, b == std::string::npos ? std::string::npos : b - a);
 }
 
+void PrintTo(const struct Case& c, std::ostream* os);
+
 // gamma and se of the model-based table, tau by rows of its lower triangle.
 std::map<std::string, std::vector<double>> parse_block(const std::string& text, int r) {
     std::map<std::string, std::vector<double>> p;
-    std::istringstream in(block(text, " Final estimation of fixed effects:", " Odds "));
+    std::istringstream in(block(text, " Final estimation of fixed effects:", "robust standard errors"));
     std::string line;
-    const std::regex row(R"(^    .*, G\d+\s+(-?\d+\.\d+)\s+(\d+\.\d+))");
+    const std::regex row(R"(^ {4,}\S.*?\s(-?\d+\.\d{6})\s+(\d+\.\d{6})\s+-?\d+\.\d{3}\s)");
     std::smatch mt;
     while (std::getline(in, line))
         if (std::regex_search(line, mt, row)) {
@@ -69,55 +71,74 @@ std::map<std::string, std::vector<double>> parse_block(const std::string& text, 
     return p;
 }
 
-std::string contra_dir(const std::string& tag) {
+// The data set's folder with its MDM file built.
+std::string data_dir(const std::string& set, const std::string& tag) {
     const std::string dir = make_temp_dir(tag);
-    for (const char* f : {"contra.mdmt", "contra1.dat", "contra2.dat"})
-        copy_data(std::string("nonlinear/contra/") + f, dir);
-    EXPECT_EQ(run_arb2("-r contra.mdmt", dir).status, 0);
+    const std::string stem = set == "contra" ? "contra" : "housing";
+    for (const std::string& f : {stem + ".mdmt", stem + "1.dat", stem + "2.dat"})
+        copy_data("nonlinear/" + set + "/" + f, dir);
+    EXPECT_EQ(run_arb2("-r " + stem + ".mdmt", dir).status, 0);
     return dir;
 }
 
 struct Case {
-    const char* model;
-    int r;
-    const char* refs;  // reference file in tests/data/nonlinear/contra
+    const char* set;    // folder in tests/data/nonlinear
+    const char* run;    // command file
+    int r;              // random coefficients
+    const char* refs;   // reference file of the folder
+    const char* model;  // reference rows
+    const char* from;   // the block compared runs from this text to the next `to`
+    const char* to;
+    double sign = 1.0;  // -1: an ordinal model with two categories models the other category
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.run; }
 
 class PqlReferences : public ::testing::TestWithParam<Case> {};
 
-TEST_P(PqlReferences, UnitSpecificBlockMatches) {
+TEST_P(PqlReferences, BlockMatches) {
     const Case c = GetParam();
-    const std::string dir = contra_dir("pql");
+    const std::string dir = data_dir(c.set, "pql");
     const std::string tmp = make_temp_dir("pql-tmp");
-    copy_data(std::string("nonlinear/contra/") + c.model + ".cmd", dir);
-    RunResult fit = run_arb2(std::string("contra.mdm ") + c.model + ".cmd", dir, "", tmp);
+    copy_data(std::string("nonlinear/") + c.set + "/" + c.run + ".cmd", dir);
+    RunResult fit = run_arb2(std::string(c.set[0] == 'c' ? "contra.mdm " : "housing.mdm ") + c.run + ".cmd", dir,
+                             "", tmp);
     ASSERT_EQ(fit.status, 0) << fit.out;
     EXPECT_TRUE(list_dir(tmp).empty()) << "scratch files left behind";
-    const std::string report = read_file(dir + "/" + c.model + ".out");
-    auto mine = parse_block(block(report, "Unit-Specific Model", "Population Average Model"), c.r);
+    const std::string report = read_file(dir + "/" + c.run + ".out");
+    auto mine = parse_block(block(report, c.from, c.to), c.r);
     // Without random effects the exact log-likelihood is on the console each macro iteration.
     const std::string lik = "The value of the likelihood function at iteration ";
     const std::size_t at = fit.out.rfind(lik);
     if (at != std::string::npos) mine["loglik"] = {std::stod(fit.out.substr(fit.out.find('=', at) + 1))};
     int compared = 0;
-    for (const auto& [quantity, byIndex] : load_refs(std::string("nonlinear/contra/") + c.refs, std::string(c.model) + "_pql_us")) {
+    for (const auto& [quantity, byIndex] : load_refs(std::string("nonlinear/") + c.set + "/" + c.refs, c.model)) {
         auto it = mine.find(quantity);
         ASSERT_NE(it, mine.end()) << quantity;
+        const double sign = quantity == "gamma" ? c.sign : 1.0;
         for (const auto& [index, ref] : byIndex) {
             ASSERT_LT(index, static_cast<int>(it->second.size())) << quantity << index;
-            EXPECT_NEAR(it->second[index], ref.value, ref.tol + 6e-6) << c.model << " " << quantity << index;
+            EXPECT_NEAR(it->second[index], sign * ref.value, ref.tol + 6e-6) << c.run << " " << quantity << index;
             ++compared;
         }
     }
     EXPECT_GE(compared, 13);
-    EXPECT_NE(report.find("Population Average Model"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Contra, PqlReferences,
-                         ::testing::Values(Case{"contra_ri_reml", 1, "ref.tsv"}, Case{"contra_ri_ml", 1, "ref.tsv"},
-                                           Case{"contra_rs_reml", 2, "ref.tsv"}, Case{"contra_rs_ml", 2, "ref.tsv"},
-                                           Case{"contra_fix_bern", 0, "glm_ref.tsv"},
-                                           Case{"contra_fix_pois", 0, "glm_ref.tsv"}),
-                         [](const auto& info) { return std::string(info.param.model); });
+const char* US = "Unit-Specific Model";
+const char* PA = "Population Average Model";
+const char* ORD = "RESULTS FOR ORDINAL";
+
+INSTANTIATE_TEST_SUITE_P(
+    Data, PqlReferences,
+    ::testing::Values(Case{"contra", "contra_ri_reml", 1, "ref.tsv", "contra_ri_reml_pql_us", US, PA},
+                      Case{"contra", "contra_ri_ml", 1, "ref.tsv", "contra_ri_ml_pql_us", US, PA},
+                      Case{"contra", "contra_rs_reml", 2, "ref.tsv", "contra_rs_reml_pql_us", US, PA},
+                      Case{"contra", "contra_rs_ml", 2, "ref.tsv", "contra_rs_ml_pql_us", US, PA},
+                      Case{"contra", "contra_fix_bern", 0, "glm_ref.tsv", "contra_fix_bern_pql_us", US, PA},
+                      Case{"contra", "contra_fix_pois", 0, "glm_ref.tsv", "contra_fix_pois_pql_us", US, PA},
+                      Case{"contra", "contra_rs_ord2", 2, "ref.tsv", "contra_rs_reml_pql_us", ORD, "(end of file)", -1.0},
+                      Case{"ordinal_fixed", "housing_ord", 0, "ref.tsv", "housing_ord_multi", ORD, "(end of file)"}),
+    [](const auto& info) { return std::string(info.param.run); });
 
 }  // namespace
