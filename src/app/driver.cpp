@@ -301,8 +301,8 @@ void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassF
         run_pql_analysis(rs, model, mdm, pf.mdm, pf.output);
         return;
     }
-    if (rs.analysisKind == AnalysisKind::Multinomial && rs.ordinal) {
-        run_ordinal_analysis(rs, model, mdm, pf.mdm, pf.output);
+    if (rs.analysisKind == AnalysisKind::Multinomial) {
+        run_categorical_analysis(rs, model, mdm, pf.mdm, pf.output);
         return;
     }
     if (rs.analysisKind != AnalysisKind::Linear) {
@@ -405,8 +405,8 @@ namespace {
         specify_model_interactively(rs, model, mdm);
         AnalysisKind kind = analysis_kind(rs, model);
 
-        // Step 11. The categories of an ordinal outcome label the header's equations.
-        if (kind == AnalysisKind::Multinomial && rs.ordinal) {
+        // Step 11. The categories of the outcome label the header's equations.
+        if (kind == AnalysisKind::Multinomial) {
             std::vector<double> values;
             std::vector<long> counts;
             categorise_outcome(rs, model, mdm, pass.mdm, values, counts);

@@ -75,6 +75,7 @@ struct LinearFit {
     int F = 0;                           ///< fixed effects (gammas) as specified
     int Fe = 0;                          ///< gammas actually estimated (constrained ones tied)
     std::vector<int> coefSlot;           ///< [Q] level-1 slot of each coefficient (0 intercept)
+    std::vector<int> coefSet;            ///< [Q] equation set of each coefficient (multinomial logit)
     std::vector<int> coefRandom;         ///< [Q] 1 when the coefficient has a random effect
     std::vector<int> randomCoef;         ///< [r] coefficient index of each random coefficient
     std::vector<int> coefFirstGamma;     ///< [Q] index of the coefficient's first gamma

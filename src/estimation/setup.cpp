@@ -150,15 +150,21 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
     // Coefficients in model order: the slots the model marks as terms, the intercept included.
     // Ordinal thresholds are terms in the slots after the data variables.
     const int slots = rs.ordinal && rs.distribution == 3 ? model.numL1Slots : std::min(model.numL1Slots, fit.p1 + 1);
-    for (int s = 0; s < slots; ++s) {
-        const std::size_t cell = static_cast<std::size_t>(model.at(0, s));
-        if (cell < model.l1Role.size() && model.l1Role[cell] == 1) fit.coefSlot.push_back(s);
-    }
+    // A multinomial model has one equation set per logit, set after set.
+    const int sets = rs.distribution == 3 && !rs.ordinal ? std::max(1, model.numSets) : 1;
+    for (int set = 0; set < sets; ++set)
+        for (int s = 0; s < slots; ++s) {
+            const std::size_t cell = static_cast<std::size_t>(model.at(set, s));
+            if (cell < model.l1Role.size() && model.l1Role[cell] == 1) {
+                fit.coefSlot.push_back(s);
+                fit.coefSet.push_back(set);
+            }
+        }
     fit.Q = static_cast<int>(fit.coefSlot.size());
     const int firstNumber = model.noIntercept ? 1 : 0;
     for (int q = 0; q < fit.Q; ++q) {
-        const int slot = fit.coefSlot[q];
-        const std::size_t cell = static_cast<std::size_t>(model.at(0, slot));
+        const int slot = fit.coefSlot[q], set = fit.coefSet[q];
+        const std::size_t cell = static_cast<std::size_t>(model.at(set, slot));
         const bool random = !(cell < model.fixedEffectOnly.size() && model.fixedEffectOnly[cell] != 0);
         fit.coefRandom.push_back(random ? 1 : 0);
         if (random) {
@@ -171,7 +177,7 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
         fit.coefFirstGamma.push_back(static_cast<int>(fit.gammaCoef.size()));
         int count = 0;
         for (int k = 0; k < model.numL2Slots; ++k) {
-            const std::size_t at = static_cast<std::size_t>(model.pred(0, slot, k));
+            const std::size_t at = static_cast<std::size_t>(model.pred(set, slot, k));
             if (at >= model.l2Predictors.size()) break;
             const int l2 = model.l2Predictors[at];
             if (l2 == NO_ENTRY || l2 < 0 || l2 > fit.p2) break;

@@ -32,6 +32,7 @@ struct PqlState {
     int taylorOrder = 0;          ///< 0 none, 2 or 4
     int taylorStart = 6;          ///< correction only in macro iterations after this one
     const LinearFit* fit = nullptr;  ///< layout: coefficients, gammas, level-2 design
+    bool categorical = false;     ///< multinomial or ordinal outcome
     bool ordinal = false;         ///< cumulative logits of an ordered outcome
     std::vector<double> categories;  ///< [M] outcome values, ascending (ordinal)
     std::vector<int> thresholdCoef;  ///< [M-2] coefficient of THOLD2, THOLD3, ... (ordinal)
@@ -73,13 +74,18 @@ int pql_working_unit(void* ctx, long j, int nj, const double* rec, int p1, const
 /// of their covariance (so that the rows carry the record's weight matrix).
 int pql_working_ordinal(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q,
                         std::vector<double>& rowsX, std::vector<double>& rowsY);
+/// Working rows of unit j of a multinomial model: M-1 rows per record (logit m against
+/// the last category uses equation set m), multiplied by the Cholesky factor of the
+/// record's weight matrix diag(p) - p p'.
+int pql_working_multinomial(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q,
+                            std::vector<double>& rowsX, std::vector<double>& rowsY);
 /// Reads the outcome once: its distinct values (ascending) with their counts. Ends the
 /// run when there are more or fewer than M. Labels the categories in `model`.
 void categorise_outcome(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,
                         std::vector<double>& values, std::vector<long>& counts);
-/// The ordinal analysis: macro iterations from the cumulative proportions until the
-/// estimates settle. Returns the number of macro iterations made.
-int run_ordinal_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
+/// The multinomial or ordinal analysis: macro iterations from the category proportions
+/// until the estimates settle. Returns the number of macro iterations made.
+int run_categorical_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
 
 /// Linear predictor of a record with centred design row x (Q values) in unit j, for the
 /// state's phase (population-average adjustment included).

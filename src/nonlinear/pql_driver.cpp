@@ -65,7 +65,7 @@ void macro_iteration(PqlRun& run, FILE* engineOut) {
         std::printf("%s cannot estimate the model you have specified.\n", PROGRAM_NAME);
         fatal_exit(0);
     }
-    if (fit.r == 0 && st.phase != PqlPhase::FirstLinear && (!st.ordinal || st.macroIteration > 1))
+    if (fit.r == 0 && st.phase != PqlPhase::FirstLinear && (!st.categorical || st.macroIteration > 1))
         std::printf("The value of the likelihood function at iteration %d = %lE\n", st.macroIteration - 1,
                     st.logLik);
 
@@ -141,8 +141,9 @@ void report_block(PqlRun& run, ModelPhase phase, bool final, std::vector<double>
     const ReportLabels& L = run.L;
     const int F = fit.F, r = fit.r;
     const double scale = covariance_scale(run);
-    if (run.st.ordinal) {
-        print_results_header(out, L, ResultsHeader::Ordinal, run.st.macroIteration);
+    if (run.st.categorical) {
+        print_results_header(out, L, run.st.ordinal ? ResultsHeader::Ordinal : ResultsHeader::Multinomial,
+                             run.st.macroIteration);
         if (!fit.sigma2Fixed) print_sigma2_line(out, fit.sigma2);
     } else if (phase != ModelPhase::LinearFirstStep) {
         print_results_header(out, L,
@@ -307,7 +308,7 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
     return st.macroIteration;
 }
 
-int run_ordinal_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out) {
+int run_categorical_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out) {
     std::vector<double> values;
     std::vector<long> counts;
     categorise_outcome(rs, model, mdm, mdmFile, values, counts);
@@ -317,24 +318,27 @@ int run_ordinal_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm
     prepare_linear_fit(rs, model, mdm, out, fit);
     run.L = make_report_labels(model, rs, mdm, model.categoryLabels);
     run.outcome = std::string(model.l1Names[fit.outcomeSlot].text, 8);
-    st.ordinal = true;
+    st.categorical = true;
+    st.ordinal = rs.ordinal;
     st.categories = values;
     st.outcomeSlot = fit.outcomeSlot;
     st.fit = &fit;
     for (int q = 0; q < fit.Q; ++q)
         if (fit.coefSlot[q] > fit.p1) st.thresholdCoef.push_back(q);
 
-    // Start from the cumulative proportions (equal ones when some category is rare).
+    // Start from the category proportions (equal ones when some category is rare):
+    // cumulative logits, or logits against the last category.
     const int M = static_cast<int>(values.size());
     long total = 0;
     for (long c : counts) total += c;
     const bool rare = *std::min_element(counts.begin(), counts.end()) < 0.15 * static_cast<double>(total);
+    auto share = [&](int m) { return rare ? 1.0 / M : static_cast<double>(counts[m]) / static_cast<double>(total); };
     double cumulative = 0.0;
     for (int m = 0; m + 1 < M; ++m) {
-        cumulative += rare ? 1.0 / M : static_cast<double>(counts[m]) / static_cast<double>(total);
-        st.startEta.push_back(std::log(cumulative / (1.0 - cumulative)));
+        cumulative += share(m);
+        st.startEta.push_back(st.ordinal ? std::log(cumulative / (1.0 - cumulative)) : std::log(share(m) / share(M - 1)));
     }
-    fit.rewrite.unit = pql_working_ordinal;
+    fit.rewrite.unit = st.ordinal ? pql_working_ordinal : pql_working_multinomial;
     fit.rewrite.ctx = &st;
     st.phase = PqlPhase::UnitSpecific;
     st.linearisedAt = PqlPhase::FirstLinear;

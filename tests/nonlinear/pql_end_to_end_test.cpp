@@ -89,7 +89,7 @@ struct Case {
     const char* model;  // reference rows
     const char* from;   // the block compared runs from this text to the next `to`
     const char* to;
-    double sign = 1.0;  // -1: an ordinal model with two categories models the other category
+    double sign = 1.0;  // -1: two categories as ordinal or multinomial model the other category
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.run; }
@@ -128,6 +128,7 @@ TEST_P(PqlReferences, BlockMatches) {
 const char* US = "Unit-Specific Model";
 const char* PA = "Population Average Model";
 const char* ORD = "RESULTS FOR ORDINAL";
+const char* MULT = "RESULTS FOR MULTINOMIAL";
 
 INSTANTIATE_TEST_SUITE_P(
     Data, PqlReferences,
@@ -138,7 +139,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"contra", "contra_fix_bern", 0, "glm_ref.tsv", "contra_fix_bern_pql_us", US, PA},
                       Case{"contra", "contra_fix_pois", 0, "glm_ref.tsv", "contra_fix_pois_pql_us", US, PA},
                       Case{"contra", "contra_rs_ord2", 2, "ref.tsv", "contra_rs_reml_pql_us", ORD, "(end of file)", -1.0},
-                      Case{"ordinal_fixed", "housing_ord", 0, "ref.tsv", "housing_ord_multi", ORD, "(end of file)"}),
+                      Case{"contra", "contra_rs_mult2", 2, "ref.tsv", "contra_rs_reml_pql_us", MULT, "(end of file)", -1.0},
+                      Case{"ordinal_fixed", "housing_ord", 0, "ref.tsv", "housing_ord_multi", ORD, "(end of file)"},
+                      Case{"ordinal_fixed", "housing_mult", 0, "multinom_ref.tsv", "housing_mult_multi", MULT,
+                           "(end of file)"}),
     [](const auto& info) { return std::string(info.param.run); });
 
 }  // namespace

@@ -1,7 +1,8 @@
-// Ordinal outcomes: the categories of the outcome and the working data of the
-// cumulative-logit model. Each record gives M-1 working values with a full
-// covariance; its rows are whitened by the inverse Cholesky factor so that the
-// linear engine sees the record's weight matrix as ordinary rows.
+// Multinomial and ordinal outcomes: the categories of the outcome and the
+// working data of the generalised-logit and cumulative-logit models. Each
+// record gives M-1 working values with a full weight matrix; its rows are
+// transformed by a Cholesky factor so that the linear engine sees the record's
+// weight matrix as ordinary rows.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -120,6 +121,65 @@ int pql_working_ordinal(void* ctx, long j, int nj, const double* rec, int p1, co
                 for (int k = 0; k < a; ++k) sx -= R[a * K + k] * outX[static_cast<std::size_t>(k) * Q + q];
                 outX[static_cast<std::size_t>(a) * Q + q] = sx / R[a * K + a];
             }
+        }
+    }
+    return nj * K;
+}
+
+int pql_working_multinomial(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q,
+                            std::vector<double>& rowsX, std::vector<double>& rowsY) {
+    PqlState& st = *static_cast<PqlState*>(ctx);
+    const LinearFit& fit = *st.fit;
+    const int K = static_cast<int>(st.categories.size()) - 1;
+    rowsX.assign(static_cast<std::size_t>(nj) * K * Q, 0.0);
+    rowsY.assign(static_cast<std::size_t>(nj) * K, 0.0);
+    std::vector<double> X(static_cast<std::size_t>(K) * Q), eta(K), p(K), L(K * K), t(K);
+    for (int i = 0; i < nj; ++i) {
+        const double y = rec[static_cast<std::size_t>(i) * p1 + st.outcomeSlot - 1];
+        const int c = static_cast<int>(std::lower_bound(st.categories.begin(), st.categories.end(), y) -
+                                       st.categories.begin());
+        ++st.records;
+        // Logit m uses the coefficients of equation set m only.
+        double denom = 1.0;
+        for (int m = 0; m < K; ++m) {
+            double* xm = &X[static_cast<std::size_t>(m) * Q];
+            for (int q = 0; q < Q; ++q) xm[q] = fit.coefSet[q] == m ? x[static_cast<std::size_t>(i) * Q + q] : 0.0;
+            double e = st.linearisedAt == PqlPhase::FirstLinear ? st.startEta[m] : pql_linear_predictor(st, j, xm);
+            if (st.macroIteration < CLAMP_BEFORE_MACRO && std::fabs(e) > ETA_CLAMP) e = e > 0.0 ? 2.0 : -2.0;
+            eta[m] = e;
+            denom += std::exp(e);
+        }
+        for (int m = 0; m < K; ++m) p[m] = std::exp(eta[m]) / denom;
+        st.logLik += c < K ? std::log(p[c]) : -std::log(denom);
+        // W = diag(p) - p p' = L L'.
+        for (int a = 0; a < K; ++a)
+            for (int b = 0; b <= a; ++b) {
+                double sum = (a == b ? p[a] : 0.0) - p[a] * p[b];
+                for (int k = 0; k < b; ++k) sum -= L[a * K + k] * L[b * K + k];
+                if (a == b) {
+                    if (!(sum > 0.0) || !std::isfinite(sum)) weight_matrix_singular();
+                    L[a * K + a] = std::sqrt(sum);
+                } else {
+                    L[a * K + b] = sum / L[b * K + b];
+                }
+            }
+        // z = eta + W^-1 (y - p), so L'z = L'eta + L^-1 (y - p); the rows are L'X.
+        for (int a = 0; a < K; ++a) {
+            double s = (c == a ? 1.0 : 0.0) - p[a];
+            for (int k = 0; k < a; ++k) s -= L[a * K + k] * t[k];
+            t[a] = s / L[a * K + a];
+        }
+        double* outX = &rowsX[static_cast<std::size_t>(i) * K * Q];
+        double* outY = &rowsY[static_cast<std::size_t>(i) * K];
+        for (int a = 0; a < K; ++a) {
+            double sy = t[a];
+            for (int m = a; m < K; ++m) {
+                const double l = L[m * K + a];
+                sy += l * eta[m];
+                for (int q = 0; q < Q; ++q)
+                    outX[static_cast<std::size_t>(a) * Q + q] += l * X[static_cast<std::size_t>(m) * Q + q];
+            }
+            outY[a] = sy;
         }
     }
     return nj * K;
