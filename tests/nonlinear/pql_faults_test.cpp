@@ -114,6 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"BinomialRuns", "BINOMIAL,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 2.0 : v; }, PA, true, 0},
         Fault{"PoissonExposureRuns", "POISSON,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 1.0 + v : v; },
               " Event Rate ", true, 0},
+        Fault{"FewerCategories", "MULTINOMIAL,3", AU, RI, keep, "There are less than the specified 3 categories of      USE!\n",
+              false, 0},
+        Fault{"MoreCategories", "ORDINAL,3", "AGE=INTRCPT1+URBAN", "LEVEL2:INTRCPT1=INTRCPT2/\nLEVEL2:URBAN=INTRCPT2/\n", keep,
+              "There are more than the specified 3 categories of      AGE!\n", false, 0},
         Fault{"OrdinalWithoutIntercept", "ORDINAL,2", "USE=AGE", "LEVEL2:AGE=INTRCPT2/\n", keep,
               "Level-1 intercept must be specified in ordinal runs!\n", false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
