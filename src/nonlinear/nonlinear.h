@@ -23,7 +23,9 @@ enum class PqlPhase {
 };
 
 /// The fit state a macro iteration linearises around, and the loop's run state.
-/// Later refinements start from the unit-specific part of it.
+/// Later refinements start from the unit-specific part of it; they reach each
+/// unit's records with open_level1_reader / read_level1_unit and level1_centres,
+/// or through a WorkingRewrite hook of the linear engine's set-up pass.
 struct PqlState {
     // -- The model, fixed for the run.
     int distribution = 1;         ///< 1 Bernoulli/binomial, 2 Poisson
@@ -56,6 +58,7 @@ struct PqlState {
 
     // -- Kept at the end of the unit-specific phase.
     std::vector<double> gammaUS, gammaCovUS, tauUS;  ///< gammaCovUS is the covariance itself
+    std::vector<double> uUS;                         ///< [J x r] empirical Bayes residuals
 
     // -- Sums of the last working-data pass.
     double sumY = 0.0;            ///< outcome (as fitted) over the records of the first pass

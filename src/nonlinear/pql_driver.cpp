@@ -274,6 +274,7 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
     }
     st.gammaUS = fit.gamma;
     st.tauUS = fit.tau;
+    st.uUS = fit.u;
     st.gammaCovUS = fit.gammaCov;
     for (double& v : st.gammaCovUS) v *= covariance_scale(run);
     if (rs.printVarCov != 0) write_unit_specific_files(run);
