@@ -357,8 +357,16 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
         double yyj = 0.0, sumY = 0.0;
         for (int i = 0; i < rows; ++i, ++recordIndex) {
             if (rewrite) {
-                const double y = rowsY[i];
-                const double* xr = &rowsX[static_cast<std::size_t>(i) * Q];
+                // A user's level-1 weight or known variance scales every row of its record.
+                double m = 1.0;
+                if (l1Weight || known) {
+                    const double* row = &rec[static_cast<std::size_t>(i / std::max(1, rows / std::max(1, nj))) * p1];
+                    m = std::sqrt(l1Weight ? row[rs.level1Weight - 1] / unitMeanWeight : 1.0) /
+                        std::sqrt(known ? row[rs.precisionVar - 1] : 1.0);
+                }
+                const double y = m * rowsY[i];
+                for (int q = 0; q < Q; ++q) x[q] = m * rowsX[static_cast<std::size_t>(i) * Q + q];
+                const double* xr = x.data();
                 yyj += y * y;
                 sumY += y;
                 for (int a = 0; a < Q; ++a) {
