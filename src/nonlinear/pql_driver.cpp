@@ -12,6 +12,7 @@
 #include "app/base.h"
 #include "nonlinear/nonlinear.h"
 #include "report/report.h"
+#include "resfiles/resfiles.h"
 
 namespace {
 
@@ -278,6 +279,8 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
     st.gammaCovUS = fit.gammaCov;
     for (double& v : st.gammaCovUS) v *= covariance_scale(run);
     if (rs.printVarCov != 0) write_unit_specific_files(run);
+    // The level-2 residual file holds the unit-specific empirical Bayes estimates (linear-predictor scale).
+    if (rs.wantResfil2) write_level2_residual_file(fit, rs, model, mdm);
     const long afterUnitSpecific = position_of(out);
 
     // Population-average macro iterations from the unit-specific estimates.
