@@ -261,6 +261,8 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"BinomialRuns", "BINOMIAL,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 2.0 : v; }, PA, true, 0},
         Fault{"PoissonExposureRuns", "POISSON,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 1.0 + v : v; },
               " Event Rate ", true, 0},
+        Fault{"MultinomialRandomRuns", "MULTINOMIAL,3", AU, std::string(RI) + "LEVEL1:" + AU + "\n" + RI,
+              [](int i, int c, double v) { return c == USE ? i % 3 : v; }, "RESULTS FOR MULTINOMIAL ITERATION", true, 0},
         Fault{"FewerCategories", "MULTINOMIAL,3", AU, RI, keep, "There are less than the specified 3 categories of      USE!\n",
               false, 0},
         Fault{"MoreCategories", "ORDINAL,3", "AGE=INTRCPT1+URBAN", "LEVEL2:INTRCPT1=INTRCPT2/\nLEVEL2:URBAN=INTRCPT2/\n", keep,
