@@ -105,42 +105,9 @@ inline std::string slot_text(const NameSlot& s) { return std::string(s.text, 12)
 /// A character ID right-justified in 12 characters, as the readers store it.
 inline std::string right12(const std::string& id) { return std::string(12 - id.size(), ' ') + id; }
 
-/// Set in forked children: the leak checker is skipped at their exit.
-inline bool inForkedChild = false;
-
-/// Outcome of code run in a forked child.
-struct ChildResult {
-    int status = -1;   ///< exit status; -1 when the child died of a signal
-    std::string out;   ///< its standard output and error
-};
-
-/// Runs `fn` in a forked child with output captured; returning from `fn` exits with 77.
-inline ChildResult in_child(const std::function<void()>& fn) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
-    std::fflush(nullptr);
-    int fds[2];
-    ChildResult r;
-    if (pipe(fds) != 0) return r;
-    pid_t pid = fork();
-    if (pid == 0) {
-        inForkedChild = true;
-        close(fds[0]);
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
-        fn();
-        std::fflush(nullptr);
-        _exit(77);
-    }
-    close(fds[1]);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<std::size_t>(n));
-    close(fds[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-    return r;
-}
+using testsupport::ChildResult;
+using testsupport::in_child;
+using testsupport::inForkedChild;
 
 /// Every record of a package file: IDs as text ("%.0f" or the 12-character
 /// slot, "missing" for a missing numeric ID) and the selected values.

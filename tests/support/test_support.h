@@ -2,6 +2,8 @@
 // end-to-end runs of the built arb2 executable.
 #pragma once
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,5 +33,22 @@ void copy_data(const std::string& name, const std::string& dir);
 /// exit wait switched off. Output is captured.
 RunResult run_arb2(const std::string& args, const std::string& workdir,
                    const std::string& input = "", const std::string& tmpdir = "");
+
+/// Outcome of code run in a forked child.
+struct ChildResult {
+    int status = -1;   ///< exit status; -1 when the child died of a signal
+    std::string out;   ///< its standard output and error
+};
+/// Set in forked children, so a test program can skip its leak check at their exit.
+inline bool inForkedChild = false;
+/// Runs `fn` in a forked child with its output captured; returning from `fn` exits with 77.
+ChildResult in_child(const std::function<void()>& fn);
+
+/// `text` with the Module, Date and Time lines of a run header masked.
+std::string mask_volatile(const std::string& text);
+/// Compares `text` (masked) with tests/data/golden/<name>; ARB2_UPDATE_GOLDEN=1 rewrites the file.
+void expect_golden(const std::string& name, const std::string& text);
+/// What `write` prints to a memory stream.
+std::string capture(const std::function<void(FILE*)>& write);
 
 }  // namespace testsupport
