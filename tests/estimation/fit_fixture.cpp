@@ -169,7 +169,7 @@ Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::st
 }
 
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, const std::vector<int>& constraints, const std::string& dir) {
+             FitRun& result, const std::vector<int>& constraints, const std::string& dir, bool finalReports) {
     Opened o = open_data(d, coefs, outcome, dir);
     for (std::size_t k = 0; k < constraints.size() && k < o.model.constraintGroup.size(); ++k)
         o.model.constraintGroup[k] = constraints[k];
@@ -177,6 +177,7 @@ void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coe
     exit_state().output = out;
     exit_state().outputFileName = o.dir + "/report.out";
     run_analysis(rs, o.model, o.mdm, o.file, out, result.fit);
+    if (finalReports) linear_final_reports(rs, o.model, o.mdm, o.file, out, result.fit);
     exit_state().output = nullptr;
     std::fclose(out);
     std::fclose(o.file);

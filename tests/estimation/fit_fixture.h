@@ -67,7 +67,8 @@ struct FitRun {
 /// collects the report, which is the exit routine's output file so fatal messages
 /// land in it too. `constraints` gives the constraint group of each gamma.
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, const std::vector<int>& constraints = {}, const std::string& dir = "");
+             FitRun& result, const std::vector<int>& constraints = {}, const std::string& dir = "",
+             bool finalReports = false);
 /// Sends the console (standard output) to standard error, where death tests look.
 void console_to_stderr();
 /// Makes `text` the standard input of the process (for console questions).
