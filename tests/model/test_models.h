@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,66 @@ inline Parsed read_path(const std::string& path, const MdmHeader& mdm = hsb()) {
 /// Reads a command text the same way.
 inline Parsed read_text(const std::string& text, const MdmHeader& mdm = hsb()) {
     return read_path(write_cmd(text), mdm);
+}
+
+/// The settings and model fields a command file carries, one "name value" a line;
+/// with `all`, also what only the reader sets (the given flags, table sizes, names).
+/// A written command file must give back the same text without `all`.
+inline std::string describe(const RunSettings& r, const ModelSpec& m, bool all = true) {
+    std::ostringstream o;
+    o.precision(10);
+    auto put = [&](const char* n, auto v) { o << n << ' ' << v << '\n'; };
+    auto vec = [&](const char* n, const auto& v) {
+        o << n;
+        for (auto x : v) o << ' ' << x;
+        o << '\n';
+    };
+#define R(x) put(#x, r.x)
+#define M(x) put(#x, m.x)
+#define V(x) vec(#x, m.x)
+    R(maxIterations), R(atIterationLimit), R(microCriterion), R(macroCriterion), R(maxMacroIterations);
+    R(distribution), R(ordinal), R(numCategories), R(laplace6), R(laplace6Iterations), R(laplaceIterations);
+    R(taylorOrder), R(taylorSecond), R(fullML), R(testHomogeneity), R(fixedSigma2), R(altDeviance), R(altDf);
+    R(problemTitle), R(outputFileName), R(level1Weight), R(level2Weight), R(precisionVar), R(fixTau);
+    R(resfilType), R(wantResfil1), R(wantResfil2), R(debugLevel), R(lvrOn), R(accel), R(olsUnitsShown);
+    R(printVarCov), R(fullOutput), R(graphGammas);
+    put("emLaplace", all ? r.emLaplaceType : r.emLaplaceType != 0);
+    if (all || r.wantResfil1) R(resfil1Name);
+    if (all || r.wantResfil2) R(resfil2Name);
+    M(numSets), M(numL1Slots), M(outcome), M(noIntercept), M(numTerms), M(numFixed), M(trialsVar);
+    V(l1Role), V(l1Centering), V(fixedEffectOnly), V(l2Predictors), V(l2Candidates), V(l2Centering);
+    V(contrasts), V(deletionBasis), V(heteroVars), V(plausibleValues), V(lvrRole), V(l1ResidualL2Vars);
+    V(l2ResidualVars), V(hypothesisRows);
+    std::vector<int> groups, l1Columns(m.l1ResidualVars.begin(), m.l1ResidualVars.begin() + std::min<std::size_t>(m.numL1Slots, m.l1ResidualVars.size()));
+    for (int g : m.constraintGroup) groups.push_back(g);
+    if (std::count(groups.begin(), groups.end(), 0) == (long)groups.size()) groups.clear();  // all zero: none
+    vec("constraintGroup", all ? m.constraintGroup : groups);
+    vec("l1ResidualVars", all ? m.l1ResidualVars : l1Columns);
+    if (!all) return o.str();
+    R(popAvgIterations), R(agqPoints), R(agqIterations), R(laplace8), R(analysisKind == AnalysisKind::Linear);
+    M(numL2Slots);
+    for (const NameSlot& n : m.l1Names) o << '[' << n.text << ']';
+    o << '\n';
+    R(level1Given), R(level2Given), R(randomGiven), R(interceptGiven), R(candidatesGiven), R(iterationsGiven);
+    R(outputGiven), R(titleGiven), R(olsGiven), R(hypothesisGiven), R(gammaGiven), R(constrainGiven);
+    R(resfil1Given), R(resfil2Given), R(nonlinGiven), R(plausGiven), R(lvrGiven), R(heteroGiven);
+    R(deletionGiven), R(homvarGiven), R(macroitGiven), R(stopmicroGiven), R(accelGiven), R(devianceGiven);
+    R(dfGiven), R(numitGiven), R(stopvalGiven);
+#undef R
+#undef M
+#undef V
+    return o.str();
+}
+
+/// The lines of `text` whose name (first word) has another line in `base`: what a read changed.
+inline std::string changed_lines(const std::string& text, const std::string& base) {
+    std::istringstream a(text), b(base);
+    std::string out, la, lb;
+    while (std::getline(a, la)) {
+        if (!std::getline(b, lb)) lb.clear();
+        if (la != lb) out += la + "\n";
+    }
+    return out;
 }
 
 }  // namespace testmodels
