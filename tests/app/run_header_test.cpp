@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <regex>
 #include <string>
 
@@ -19,97 +18,27 @@ std::string render(const RunSettings& rs, const ModelSpec& m, const MdmHeader& h
     return testsupport::capture([&](FILE* out) { write_run_header(out, rs, m, h); });
 }
 
+// The linear HSB model as a command file would give it.
 struct Built {
     RunSettings rs;
     ModelSpec m;
     MdmHeader h = hsb_header();
 };
 
-Built linear_model() {
+Built read_case(const std::string& name, const std::string& text) {
     Built b;
-    b.rs = linear_settings("HSB intercepts- and slopes-as-outcomes model", "hsb_full.out");
-    b.rs.commandFileName = "hsb_full.cmd";
-    hsb_full_model(b.h, b.m);
+    b.h.isVKnown = name.find("vknown") != std::string::npos;
+    Parsed p = read_text(text, b.h);
+    b.rs = p.rs, b.m = p.model;
+    b.rs.mdmFileName = b.rs.dataSourceName = "hsb.mdm";
+    b.rs.commandFileName = name + ".cmd";
+    b.rs.withinPersons = name.rfind("within_persons", 0) == 0;
+    for (int k = name == "ordinal" ? 0 : 1; b.rs.distribution == 3 && k <= b.rs.numCategories - (name == "ordinal"); ++k)
+        b.m.categoryLabels.push_back(std::to_string(k));
     return b;
 }
 
-Built bernoulli_model() {
-    Built b;
-    b.rs = linear_settings("Minority status", "minority.out");
-    b.rs.distribution = 1;
-    b.rs.maxMacroIterations = 100;
-    b.rs.maxIterations = 50;
-    b.rs.popAvgIterations = 1;
-    b.rs.fixedSigma2 = 1.0;
-    b.rs.microCriterion = 1e-5;
-    ModelSpec& m = b.m;
-    size_model_tables(b.h, m);
-    set_outcome(m, l1(m, "MINORITY"));
-    add_term(m, 0, 0);
-    add_term(m, 0, l1(m, "SES"), 2);
-    set_level2(m, 0, 0, {0, l2(b.h, "SECTOR"), l2(b.h, "MEANSES")}, true);
-    set_level2(m, 0, l1(m, "SES"), {0}, false);
-    finish(m);
-    return b;
-}
-
-Built multinomial_model() {
-    Built b;
-    b.rs = linear_settings("Three-category outcome", "multi.out");
-    b.rs.distribution = 3;
-    b.rs.numCategories = 3;
-    b.rs.maxMacroIterations = 100;
-    b.rs.maxIterations = 50;
-    ModelSpec& m = b.m;
-    size_model_tables(b.h, m);
-    remake_model_tables(b.h, m, 2, 0);
-    set_outcome(m, l1(m, "MATHACH"));
-    for (int s = 0; s < 2; ++s) {
-        add_term(m, s, 0);
-        add_term(m, s, l1(m, "SES"), 1);
-        set_level2(m, s, 0, {0, l2(b.h, "SECTOR")}, true);
-        set_level2(m, s, l1(m, "SES"), {0}, false);
-    }
-    m.categoryLabels = {"1", "2", "3"};
-    finish(m);
-    return b;
-}
-
-Built ordinal_model() {
-    Built b;
-    b.rs = linear_settings("Four ordered categories", "ordinal.out");
-    b.rs.distribution = 3;
-    b.rs.ordinal = true;
-    b.rs.numCategories = 4;
-    b.rs.maxMacroIterations = 100;
-    b.rs.maxIterations = 50;
-    b.rs.fullML = true;
-    ModelSpec& m = b.m;
-    size_model_tables(b.h, m);
-    remake_model_tables(b.h, m, 1, 2);
-    set_outcome(m, l1(m, "MATHACH"));
-    add_term(m, 0, 0);
-    add_term(m, 0, l1(m, "SES"));
-    add_term(m, 0, l1(m, "THOLD2"));
-    add_term(m, 0, l1(m, "THOLD3"));
-    set_level2(m, 0, 0, {0, l2(b.h, "MEANSES")}, true);
-    set_level2(m, 0, l1(m, "SES"), {0, l2(b.h, "SECTOR")}, false);
-    set_level2(m, 0, l1(m, "THOLD2"), {0}, false);
-    set_level2(m, 0, l1(m, "THOLD3"), {0}, false);
-    m.categoryLabels = {"0", "1", "2", "3"};
-    finish(m);
-    return b;
-}
-
-// Repeated measures: the letters change, SECTOR's two effects are tied, SES is fixed.
-Built within_persons_model() {
-    Built b = linear_model();
-    b.rs.withinPersons = true;
-    b.rs.problemTitle = "Growth within persons";
-    b.m.fixedEffectOnly[b.m.at(0, l1(b.m, "SES"))] = 1;
-    b.m.constraintGroup = {0, 1, 0, 0, 1, 0};
-    return b;
-}
+Built linear_model() { return read_case("linear", testsupport::read_cases("cases/run_headers.txt").at(0).second); }
 
 TEST(RunHeaderBanner, NamesProgramModuleDateAndTime) {
     Built b = linear_model();
@@ -125,80 +54,13 @@ TEST(RunHeaderBanner, NamesProgramModuleDateAndTime) {
     EXPECT_NE(text.find("\n SPECIFICATIONS FOR THIS ARB2 RUN\n\n"), std::string::npos);
 }
 
-// The main kinds of model, then variations of a base model: one golden report
-// holds every header, date and time masked.
-struct Variant {
-    const char* name;
-    Built (*base)();
-    std::function<void(Built&)> change;
-};
-
-const Variant VARIANTS[] = {
-    {"linear", linear_model, [](Built&) {}},
-    {"bernoulli", bernoulli_model, [](Built&) {}},
-    {"multinomial", multinomial_model, [](Built&) {}},
-    {"ordinal", ordinal_model, [](Built&) {}},
-    {"within_persons", within_persons_model, [](Built&) {}},
-    {"binomial_count", bernoulli_model, [](Built& b) { b.m.trialsVar = l1(b.m, "FEMALE"); }},
-    {"poisson_exposure", bernoulli_model,
-     [](Built& b) {
-         b.rs.distribution = 2;
-         b.m.trialsVar = l1(b.m, "FEMALE");
-         b.rs.popAvgIterations = 4;
-         b.rs.taylorOrder = 2;
-     }},
-    {"linear_weights", linear_model,
-     [](Built& b) {
-         b.rs.level1Weight = l1(b.m, "FEMALE");
-         b.rs.level2Weight = l2(b.h, "SIZE");
-     }},
-    {"linear_plausible_values", linear_model, [](Built& b) { b.m.plausibleValues = {l1(b.m, "FEMALE"), l1(b.m, "SES")}; }},
-    {"linear_heterogeneous", linear_model,
-     [](Built& b) {
-         b.m.heteroVars = {l1(b.m, "FEMALE")};
-         b.rs.maxMacroIterations = 30;
-     }},
-    {"linear_all_fixed", linear_model,
-     [](Built& b) {
-         b.m.fixedEffectOnly[b.m.at(0, 0)] = 1;
-         b.m.fixedEffectOnly[b.m.at(0, l1(b.m, "SES"))] = 1;
-     }},
-    {"linear_no_intercept", linear_model,
-     [](Built& b) {
-         b.m.noIntercept = true;
-         b.m.l1Role[b.m.at(0, 0)] = 0;
-         finish(b.m);
-     }},
-    {"linear_without_intrcpt2", linear_model,
-     [](Built& b) {
-         int ses = l1(b.m, "SES");
-         b.m.l2Predictors[b.m.pred(0, ses, 0)] = l2(b.h, "SECTOR");
-         b.m.l2Predictors[b.m.pred(0, ses, 1)] = l2(b.h, "MEANSES");
-         b.m.l2Predictors[b.m.pred(0, ses, 2)] = NO_ENTRY;
-         finish(b.m);
-     }},
-    {"linear_long_equation", linear_model,
-     [](Built& b) {
-         set_level2(b.m, 0, 0, {0, 1, 2, 3, 4, 5, 6}, true);
-         finish(b.m);
-     }},
-    {"linear_vknown", linear_model,
-     [](Built& b) {
-         b.rs.isVKnown = b.h.isVKnown = true;
-         b.m.noIntercept = true;
-         b.m.l1Role[b.m.at(0, 0)] = 0;
-         b.m.l1Role[b.m.at(0, l1(b.m, "FEMALE"))] = 1;
-         set_level2(b.m, 0, l1(b.m, "FEMALE"), {0}, true);
-         finish(b.m);
-     }},
-};
-
+// The main kinds of model and variations of them (tests/data/cases/run_headers.txt):
+// one golden report holds every header, date and time masked.
 TEST(RunHeader, EveryKindAndVariantMatchesTheGoldenReport) {
     std::string all;
-    for (const Variant& v : VARIANTS) {
-        Built b = v.base();
-        v.change(b);
-        all += std::string("==== ") + v.name + "\n" + render(b.rs, b.m, b.h);
+    for (const auto& [name, text] : testsupport::read_cases("cases/run_headers.txt")) {
+        Built b = read_case(name, text);
+        all += "==== " + name + "\n" + render(b.rs, b.m, b.h);
     }
     testsupport::expect_golden("run_headers.txt", all);
 }

@@ -68,6 +68,16 @@ RunResult run_arb2(const std::string& args, const std::string& workdir, const st
     return r;
 }
 
+std::vector<std::pair<std::string, std::string>> read_cases(const std::string& name) {
+    std::vector<std::pair<std::string, std::string>> cases;
+    std::istringstream in(read_file(data_path(name)));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("==== ", 0) == 0) cases.push_back({line.substr(5), ""});
+        else if (!cases.empty()) cases.back().second += line + "\n";
+    }
+    return cases;
+}
+
 ChildResult in_child(const std::function<void()>& fn) {
     setenv("ARB2_NO_EXIT_WAIT", "1", 1);
     std::fflush(nullptr);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -33,6 +34,10 @@ void copy_data(const std::string& name, const std::string& dir);
 /// exit wait switched off. Output is captured.
 RunResult run_arb2(const std::string& args, const std::string& workdir,
                    const std::string& input = "", const std::string& tmpdir = "");
+
+/// The sections of tests/data/<name>: a line "==== title" opens each, lines before
+/// the first one (comments) are skipped; bodies keep their line ends.
+std::vector<std::pair<std::string, std::string>> read_cases(const std::string& name);
 
 /// Outcome of code run in a forked child.
 struct ChildResult {
