@@ -8,8 +8,6 @@ namespace {
 
 using namespace testmodels;
 
-const std::string NONLIN = "NONLIN:BERNOULLI\nMACROIT:10\nMICROIT:5\n";
-
 // A command text on one line, for the headings of the golden copies.
 std::string shown(std::string t) {
     for (char& c : t) c = c == '\n' ? '|' : c == '\r' ? '~' : c;
@@ -28,38 +26,12 @@ std::string described(const std::string& text) {
     return describe(p.rs, p.model);
 }
 
+// The texts are in tests/data/cases/reader_reads.txt.
 TEST(CommandReader, KeywordsEquationsAndWarnings) {
-    const std::string plain[] = {
-        "ACCEL:7\n", "ACCEL:1\n", "ACCEL:0\nMLF:Y\n", "MLF:y\n", "TAYLOR:4,8\n", "TAYLOR:2\n", "NUMIT:50,Y\n",
-        "NUMIT:50\n", "FULLOUTPUT:N\n", "PRINTVARIANCE-COVARIANCE:a\n", "PRINTVARIANCE-COVARIANCE:X\n",
-        "GRAPHGAMMAS:g a.dat\n", "POPAVIT:Y\n", "POPAVIT:7\n", "LEV1OLS:12\n", "NOBASE:x\n", "HOMVAR:Y\n",
-        "HOMVAR:Y\nFIXSIGMA2:2.5\n", "STOPVAL:0.001\n", "STOPMICRO:0.002\nSTOPMACRO:0.003\n",
-        "DEVIANCE:123.5\nDF:3\n", "HYPOTH:n\n", "TITLE:\n",
-        "TITLE:0123456789012345678901234567890123456789012345678901234567890123456789\n", "OUTPUT:out.txt\n",
-        "LEVEL1WEIGHT:female,ignored\nLEVEL2WEIGHT:size\nVARIANCEKNOWN:SES\n", "FIXTAU:5\nDEBUG:2\n",
-        "RESFIL1NAME:a.out\nRESFILNAME:c.out\n", "RESFIL2NAME:b.out\nRESFILTYPE:stata\n",
-        "LEVEL1DELETION:ses,Minority\n", "CONSTRAIN:N\n", "NONLIN:n\n",
-        "NONLIN:POISSON,ses\nMACROIT:20,y\nMICROIT:5\n", "NONLIN:bernoulli\nMACROIT:10\nMICROIT:5\nSTOPMICRO:0.01\n",
-        "NONLIN:BERNOULLI\nMACROIT:10\nMICROIT:5\nLAPLACE6:Y,20\n",
-        "NONLIN:BERNOULLI\nMACROIT:10\nMICROIT:5\nLAPLACE:Y,30\n", "LAPLACE:n,30\n", "EMLAPLACE3:Y,40\n",
-        "AGQ=7:Y,25\n", "NONLIN:MULTINOMIAL,4\nMACROIT:10\nMICROIT:5\nRESFIL1:Y\n",
-        "NONLIN:ordinal,4\nMACROIT:10\nMICROIT:5\n", "NONLIN:ORDINAL,12\nMACROIT:10\nMICROIT:5\n",
-        "RESFILTYPE:FREEFORMAT\n", "RESFILTYPE:systat\n", "RESFILTYPE:SAS\n", "RESFILTYPE:SPSS\n",
-        "RESFILTYPE:Stata\n", "FOO:1\nMLF:Y\n", "LEVEL1:MATHACH=INTRCPT1+SES,3+RANDOM\nMLF:Y\n",
-        "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+SIZE,1+RANDOM/\nMLF:Y\n", "DEVIANCE:100\nMLF:Y\n",
-        "NONLIN:BINOMIAL,SES\nMACROIT:5\nMICROIT:5\nEMLAPLACE:Y\nMLF:Y\n",
-        "LEVEL1:MATHACH=INTRCPT1+SES+RANDOM\n# intercept\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\n#slope\nLEVEL2:SES=INTRCPT2+SIZE/PRACAD\n",
-        "LEVEL1:MATHACH=INTRCPT1+FEMALE+SES\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\n\nLEVEL2:FEMALE=INTRCPT2+RANDOM/\nLEVEL2:SES=INTRCPT2+RANDOM/\n",
-        "NONLIN:MULTINOMIAL,3\nMACROIT:5\nMICROIT:5\nLEVEL1:MATHACH=INTRCPT1+SES\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:SES=INTRCPT2/\nLEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+SECTOR+RANDOM/\nCONSTRAIN:0,0,1,1\nGAMMA1:1,0,0,-1\n",
-        "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+RANDOM/SIZE,SECTOR,PRACAD,DISCLIM,HIMINTY,MEANSES,SIZE,SECTOR,PRACAD,DISCLIM,HIMINTY,MEANSES,BOGUS,ALSO\n"};
-    const std::string afterModel[] = {
-        "HETEROL1VAR:ses,intrcpt1\nMACROIT:10\nMICROIT:5\n", "PLAUSVALS:MINORITY,FEMALE\n", "LVR:o,P\n",
-        "CONSTRAIN:1,1,0\n", "GAMMA2:0,0,1\nGAMMA1:1,2,3,4,5,6,7,8\nGAMMA1:0,1\nGAMMA25:1\n",
-        "RESFIL1:Y//size\nRESFIL:y/disclim,INTRCPT2\n", "RESFIL1:Y/intrcpt1,female\nRESFIL2:N\n", "GAMMA2:1,0\n"};
     std::string all;
     const std::string empty = described(""), model = described(MODEL);
-    for (const std::string& t : plain) all += read_entry(t, empty);
-    for (const std::string& t : afterModel) all += read_entry(MODEL + t, model);
+    for (const auto& [title, text] : testsupport::read_cases("cases/reader_reads.txt"))
+        all += title.empty() ? read_entry(text, empty) : read_entry(MODEL + text, model);
     // The shipped HSB command files.
     for (const char* f : {"hsb_null_reml", "hsb_null_ml", "hsb_rc_reml", "hsb_rc_ml", "hsb_full_reml", "hsb_full_ml",
                           "hsb_full_tests"})
@@ -99,35 +71,8 @@ TEST(CommandReader, EachReadStartsFromTheDefaults) {
     }
 }
 
+// The texts are in tests/data/cases/reader_messages.txt, but for three long or odd ones.
 TEST(CommandReader, MessagesThatEndTheRun) {
-    const std::string texts[] = {
-        "TAYLOR:3\n", "NUMIT:0\n", "MICROIT:-2\n", "# c\nOUTPUT:\n", "ACCEL: 5\n", "NOCOLON\n", "NONLIN:GAMMA\n",
-        MODEL + "NONLIN:MULTINOMIAL,3\n", "RESFIL2:N\nNONLIN:ORDINAL,3\n", "NONLIN:ORDINAL\n",
-        "NONLIN:MULTINOMIAL,1\n", "NONLIN:MULTINOMIAL,1000000000\n",
-        "NONLIN:ORDINAL,3\nMACROIT:5\nMICROIT:5\nLEVEL1:MATHACH=SES\n",
-        "NONLIN:ORDINAL,3\nMACROIT:5\nMICROIT:5\nLEVEL1:MATHACH=INTRCPT1+THOLD2+THOLD2\n",
-        "LEVEL1:MATHACH=INTRCPT1+SES+MINORITY\n", "LEVEL1:MATHACH INTRCPT1\n", "LEVEL1:NOPE=INTRCPT1\n",
-        "LEVEL1:MATHACH=INTRCPT1+xyz\n", MODEL + "LEVEL1:MATHACH=INTRCPT1\n",
-        "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1 INTRCPT2\n",
-        "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+BOGUS\n",
-        "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2+SIZE+SIZE\n",
-        "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2/SECTOR,FOO\n", "HETEROL1VAR:SES\n" + MODEL,
-        "PLAUSVALS:SES\n" + MODEL, "LVR:O\n" + MODEL, "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2\nLVR:O\n",
-        "NONLIN:MULTINOMIAL,3\nMACROIT:5\nMICROIT:5\n" + MODEL + "LVR:O,P\n", MODEL + "LVR:O,X\n",
-        "GAMMA1:1,0\n" + MODEL, "CONSTRAIN:1,1\n" + MODEL, "RESFILTYPE:EXCEL\n", "RESFIL1:Y/NOPE\n",
-        "RESFIL2:Y/SES\n", "LEVEL1DELETION:NOPE\n", "LEVEL2WEIGHT:SES\n", "LEVEL1WEIGHT:SIZE\n",
-        "VARIANCEKNOWN:NOPE\n", "NONLIN:BINOMIAL,NOPE\n", "NONLIN:BINOMIAL,\n",
-        NONLIN + MODEL + "PLAUSVALS:MINORITY,FEMALE\n",
-        "MACROIT:5\nMICROIT:5\n" + MODEL + "HETEROL1VAR:SES\nPLAUSVALS:MINORITY,FEMALE\n",
-        NONLIN + MODEL + "HETEROL1VAR:SES\n", "MACROIT:5\n", "NONLIN:POISSON\n", NONLIN + "NUMIT:5\n",
-        NONLIN + "STOPVAL:0.1\n", "NONLIN:POISSON\nMACROIT:5\nMICROIT:5\nLAPLACE6:Y\n",
-        "NONLIN:BINOMIAL,SES\nMACROIT:5\nMICROIT:5\n" + MODEL, "NONLIN:POISSON,SES\nMACROIT:5\nMICROIT:5\n" + MODEL,
-        MODEL + "PLAUSVALS:MINORITY,SES\n",
-        "LEVEL1:MATHACH=INTRCPT1+SES\nLEVEL2:INTRCPT1=INTRCPT2/\n#\nMLF:Y\nOUTPUT:\n", std::string(5000, 'A') + "\n",
-        "TITLE:" + std::string(3000, 't') + "\n", "LEVEL1:MATHACH=INTRCPT1+,,,+,1\nLEVEL2:INTRCPT1=++,/,,,\n",
-        "AGQ=:Y,\nEMLAPLACE:Y,\nTAYLOR:4,99999999999999999999\n",
-        "NONLIN:ORDINAL,1000\nMACROIT:1\nMICROIT:1\nLEVEL1:MATHACH=INTRCPT1+THOLD999\n",
-        "LEVEL1:MATHACH=INTRCPT1\nLEVEL2:INTRCPT1=INTRCPT2,\nLVR:O\n", "\r\n\r\nMLF:Y\r\n"};
     std::string all;
     auto entry = [&](const std::string& title, const std::string& path, const MdmHeader& h) {
         testsupport::ChildResult r = testsupport::in_child([&] { read_to_stderr(path, h); });
@@ -135,7 +80,9 @@ TEST(CommandReader, MessagesThatEndTheRun) {
         for (std::size_t at; (at = out.find(dir())) != std::string::npos;) out.replace(at, dir().size(), "<dir>");
         all += "==== " + shown(title) + "\nstatus " + std::to_string(r.status) + "\n" + out + "\n";
     };
-    for (const std::string& t : texts) entry(t, write_cmd(t, "fatal.cmd"), hsb());
+    for (const auto& c : testsupport::read_cases("cases/reader_messages.txt")) entry(c.second, write_cmd(c.second), hsb());
+    for (const std::string& t : {std::string(5000, 'A') + "\n", "TITLE:" + std::string(3000, 't') + "\n", std::string("\r\n\r\nMLF:Y\r\n")})
+        entry(t, write_cmd(t), hsb());
     const std::string ordinal = "NONLIN:ORDINAL,4\nMACROIT:5\nMICROIT:5\n";
     const std::string multi = "NONLIN:MULTINOMIAL,4\nMACROIT:5\nMICROIT:5\n";
     // Names starting with THOLD are reserved in ordinal runs only.
