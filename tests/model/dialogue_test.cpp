@@ -135,48 +135,6 @@ DialogueRun run_dialogue(const std::string& answers, const RunSetup& setup = {})
     return run;
 }
 
-// ---- The HSB models typed from scratch ------------------------------------------
-
-// The questions every linear HSB model answers the same way after its level-2 part.
-std::vector<std::string> hsb_tail(const char* title, const char* output) {
-    return {"n",  // constrain any gammas
-            "n",  // hypotheses
-            "n",  // latent variable regression
-            "n",  // level-1 residual file
-            "n",  // level-2 residual file
-            "5000",
-            "n",  // OLS for all units
-            title, output};
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// (The simpler HSB models are typed through the executable's response file end to end.)
-TEST(FromScratch, TheFullModelAsksEveryQuestionAndWritesTheShippedModel) {
-    DialogueRun run = run_dialogue(join(
-        std::vector<std::string>{"n", "4", "2", "3", "0", "y", "1", "n", "2", "6", "0", "-1", "n", "y", "0", "2", "0",
-                                 "0", "n"} +
-        hsb_tail("HSB intercepts- and slopes-as-outcomes model", "hsb_full_reml.out")));
-    ASSERT_EQ(run.status, 0) << run.transcript;
-    Parsed typed = read_path(run.dir + "/newcmd.arb", hsb_header());
-    testsupport::copy_data("hsb/hsb_full_reml.cmd", run.dir);
-    Parsed shipped = read_path(run.dir + "/hsb_full_reml.cmd", hsb_header());
-#define SAME(field) EXPECT_EQ(typed.field, shipped.field) << #field
-    SAME(model.outcome); SAME(model.noIntercept); SAME(model.l1Role); SAME(model.numTerms); SAME(model.l1Centering);
-    SAME(model.fixedEffectOnly); SAME(model.l2Predictors); SAME(model.l2Candidates); SAME(model.l2Centering); SAME(model.numFixed);
-    SAME(model.l1ResidualL2Vars); SAME(model.l2ResidualVars); SAME(rs.maxIterations); SAME(rs.fullML); SAME(rs.accel);
-    SAME(rs.fixTau); SAME(rs.olsUnitsShown); SAME(rs.problemTitle); SAME(rs.outputFileName); SAME(rs.wantResfil1);
-    SAME(rs.wantResfil2); SAME(rs.testHomogeneity); SAME(rs.lvrOn); SAME(rs.distribution); SAME(rs.fullOutput);
-#undef SAME
-    // The full model passes every question of a linear run, in its order.
-    testsupport::expect_golden("dialogue_full_model.txt", everything(run));
-    EXPECT_EQ(run.transcript.find("Do you want to specify a set of level-1 variables"), std::string::npos)
-        << "deletion is settled when the file was made with deletion";
-}
-
 TEST(DialogueOrder, ACompleteCommandFileAsksNothing) {
     RunSetup setup;
     setup.commandFile = "hsb/hsb_full_ml.cmd";
@@ -189,80 +147,18 @@ TEST(DialogueOrder, ACompleteCommandFileAsksNothing) {
 
 // ---- Answers and what they leave in the written file -----------------------------
 
-struct AnswerCase {
-    const char* name;  // golden dialogue_<name>.txt
-    std::vector<std::string> answers;
-    RunSetup setup;
-};
-
-// The linear model questions after the outcome menu, for MATHACH on SES with a
-// plain INTRCPT2 + SECTOR equation for both coefficients.
-std::vector<std::string> simple_model() { return {"3", "0", "n", "n", "2", "0", "-1", "n", "n", "0", "0"}; }
-
-RunSetup pre_run() {
-    RunSetup s;
-    s.form = CommandFileForm::PreRun;
-    return s;
+// Every answer list of tests/data/cases/dialogue_answers.txt pins its transcript, the
+// command file written and the settings it leaves in dialogue_<name>.txt. (The full
+// HSB model also passes every question of a linear run, in its order; it and the
+// simpler ones are typed through the executable's response file end to end too.)
+TEST(DialogueAnswers, LeadToTheirSettings) {
+    for (const auto& [title, answers] : testsupport::read_cases("cases/dialogue_answers.txt")) {
+        RunSetup setup;
+        if (title.find(" pre-run") != std::string::npos) setup.form = CommandFileForm::PreRun;
+        const std::string name = title.substr(0, title.find(' '));
+        testsupport::expect_golden("dialogue_" + name + ".txt", everything(run_dialogue(answers, setup)));
+    }
 }
-
-const AnswerCase ANSWERS[] = {
-    {"new_outcome_then_specify",
-     std::vector<std::string>{"n", "4", "3", "1", "5", "5", "4", "4", "0", "n", "n", "0", "0", "n", "0", "0", "n"} +
-         hsb_tail("t", "o.out"),
-     RunSetup{}},
-    {"choices_refused_and_copied",
-     std::vector<std::string>{"n", "4", "2", "4", "3", "3", "0", "n", "n", "-1", "2", "2", "6", "0", "-1", "n", "n", "0",
-                              "0", "n"} +
-         hsb_tail("t", "o.out"),
-     RunSetup{}},
-    {"no_fixed_effects", {"n", "4", "2", "0", "y"}, RunSetup{}},
-    {"constraints",
-     std::vector<std::string>{"n", "4", "2"} + simple_model() +
-         std::vector<std::string>{"n", "y", "n", "y", "n", "y", "n", "n", "n", "n", "n", "5000", "n", "t", "o.out"},
-     RunSetup{}},
-    {"hypotheses_homogeneity_and_deviance",
-     std::vector<std::string>{"n", "4", "2"} + simple_model() +
-         std::vector<std::string>{"n", "n", "y", "y", "0", "1", "0", "0", "y", "0", "0", "0", "1", "n", "y", "1", "0", "-1",
-                                  "0", "n", "n", "y", "y", "46000.5", "3", "n", "n", "n", "5000", "n", "t", "o.out"},
-     RunSetup{}},
-    {"latent_variable_regression_gives_up",
-     std::vector<std::string>{"n", "4", "2"} + simple_model() +
-         std::vector<std::string>{"n", "n", "n", "y", "a", "b", "c", "d", "e", "f", "g", "h", "j", "k", "l"},
-     RunSetup{}},
-    {"stata_residual_files",
-     std::vector<std::string>{"n", "4", "2"} + simple_model() +
-         std::vector<std::string>{"n", "n", "n", "n", "y", "2", "0", "1", "0", "y", "5", "0", "4", "5000", "n", "t",
-                                  "o.out"},
-     RunSetup{}},
-    {"heterogeneous_variance",
-     std::vector<std::string>{"n", "4", "2"} + simple_model() +
-         std::vector<std::string>{"y", "n", "n", "n", "n", "y", "y", "n", "n", "30", "40", "n", "n", "n", "n", "n", "n", "t",
-                                  "o.out"},
-     pre_run()},
-    {"bernoulli_with_laplace",
-     std::vector<std::string>{"y", "1", "50", "20", "n", "y", "10", "1", "2", "3", "0", "n", "n", "2", "0", "0", "n", "n",
-                              "0", "0", "n", "n", "n", "n", "n", "n", "t", "o.out"},
-     pre_run()},
-    {"multinomial_three_categories",
-     std::vector<std::string>{"y", "5", "50", "20", "4", "3", "2", "3", "0", "n", "n", "2", "0", "0", "2", "0", "0", "n",
-                              "n", "0", "0", "0", "0", "n", "n", "n", "n", "t", "o.out"},
-     pre_run()},
-    {"ordinal_four_categories",
-     std::vector<std::string>{"y", "6", "50", "20", "4", "4", "2", "3", "0", "n", "6", "0", "0", "y", "n", "y", "n", "0",
-                              "n", "n", "n", "n", "n", "t", "o.out"},
-     pre_run()},
-};
-
-class DialogueAnswers : public testing::TestWithParam<AnswerCase> {};
-
-// The transcript, the command file written and the settings it leaves, pinned whole.
-TEST_P(DialogueAnswers, LeadToTheirSettings) {
-    const AnswerCase& c = GetParam();
-    testsupport::expect_golden(std::string("dialogue_") + c.name + ".txt", everything(run_dialogue(join(c.answers), c.setup)));
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, DialogueAnswers, testing::ValuesIn(ANSWERS),
-                         [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 
 // ---- The exploratory reports -----------------------------------------------------
 
