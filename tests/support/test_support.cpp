@@ -72,7 +72,7 @@ std::vector<std::pair<std::string, std::string>> read_cases(const std::string& n
     std::vector<std::pair<std::string, std::string>> cases;
     std::istringstream in(read_file(data_path(name)));
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind("==== ", 0) == 0) cases.push_back({line.substr(5), ""});
+        if (line == "====" || line.rfind("==== ", 0) == 0) cases.push_back({line.substr(std::min<std::size_t>(5, line.size())), ""});
         else if (!cases.empty()) cases.back().second += line + "\n";
     }
     return cases;
