@@ -139,7 +139,9 @@ TEST_P(ReferenceRun, NumbersMatchTheReferencesAndTheReportItsGoldenCopy) {
     expect_golden(std::string("run_") + c.name + ".txt",
                   "==== console of the MDM build\n" + build.out + "==== console of the fit\n" + shortConsole +
                       "==== report\n" + report + "==== newcmd.arb\n" + read_file(dir + "/newcmd.arb") +
-                      "==== ARB2MDM.STS\n" + read_file(dir + "/ARB2MDM.STS"));
+                      "==== ARB2MDM.STS\n" + read_file(dir + "/ARB2MDM.STS") + "==== resfil2.dat\n" +
+                      read_file(dir + "/resfil2.dat") + "==== resfil1.dat (first 3000 characters)\n" +
+                      read_file(dir + "/resfil1.dat").substr(0, 3000));
 }
 
 INSTANTIATE_TEST_SUITE_P(
