@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,33 @@ inline MdmContents read_whole_mdm(const std::string& path) {
     m.atEnd = std::fgetc(f) == EOF;
     std::fclose(f);
     return m;
+}
+
+/// Everything read from an MDM file as text, one field a line, for golden copies.
+inline std::string describe_mdm(const MdmContents& m) {
+    const MdmHeader& h = m.h;
+    std::ostringstream o;
+    o.precision(10);
+    auto vec = [&](const char* name, const std::vector<double>& v) {
+        o << name;
+        for (double x : v) o << ' ' << x;
+        o << '\n';
+    };
+    o << "version " << h.version << "\nvars " << h.numL1Vars << ' ' << h.numL2Vars << "\nrecords " << h.numL1Records
+      << "\ngroups " << h.numGroups << "\nmissing " << h.hasMissing << " deleteNow " << h.deleteNow << " growth "
+      << h.growthModel << " source " << h.sourceType << " numericIds " << h.numericIds << " vknown " << h.isVKnown
+      << " largest " << h.maxGroupSize << "\nfiles [" << h.l1FileName << "] [" << h.l2FileName << "]\nnames";
+    for (const auto* names : {&h.l1Names, &h.l2Names, &h.charIds})
+        for (const NameSlot& s : *names) o << " [" << std::string(s.text, 12) << ']';
+    o << '\n';
+    vec("l1Means", h.l1Means), vec("l2Means", h.l2Means), vec("numIds", h.numIds), vec("l2Data", h.l2Data);
+    for (const GroupBlock& b : m.blocks) vec(("block " + std::to_string(b.count) + " means").c_str(), b.means), vec("  records", b.records);
+    for (const VKnownRecord& r : m.vknown) {
+        o << "[" << std::string(r.id.text, 12) << "]";
+        vec("", r.stats), vec("  covariance", r.covariance), vec("  level-2", r.l2Values);
+    }
+    o << "at end " << m.atEnd << '\n';
+    return o.str();
 }
 
 /// The 12 characters of a slot as a string.
