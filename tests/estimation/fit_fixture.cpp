@@ -185,22 +185,6 @@ void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coe
     result.report = testsupport::read_file(o.dir + "/report.out");
 }
 
-std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& file, const std::string& model) {
-    std::map<std::string, std::map<int, RefValue>> out;
-    std::ifstream in(testsupport::data_path(file));
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream s(line);
-        std::string name, quantity;
-        int index = 0;
-        RefValue v;
-        s >> name >> quantity >> index >> v.value >> v.tol;
-        if (name == model) out[quantity][index] = v;
-    }
-    return out;
-}
-
 DataSet simple_data(int J, int n, unsigned seed) {
     DataSet d;
     d.l1Names = {"X", "Y", "WT", "KV", "TR"};

@@ -74,12 +74,6 @@ void console_to_stderr();
 /// Makes `text` the standard input of the process (for console questions).
 void set_stdin(const std::string& text);
 
-/// Rows of ref.tsv for one model: quantity -> values by index, with tolerances.
-struct RefValue {
-    double value = 0.0, tol = 0.0;
-};
-std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& file, const std::string& model);
-
 /// A simulated data set: level-1 X, Y, WT (1), KV (1), TR (trials, 10); level-2 Z, W2 (1).
 /// Y = 10 + 2 X + 0.5 Z + u0 + u1 X + e.
 DataSet simple_data(int J, int n, unsigned seed = 7);
