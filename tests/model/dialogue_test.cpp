@@ -2,15 +2,11 @@
 // forked child: the HSB models typed from scratch, the menus and their
 // reports, the non-linear questions, and the ends of the run it can cause.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,7 +23,6 @@ struct DialogueRun {
     int status = -1;
     std::string transcript;   // everything the dialogue printed
     std::string commandFile;  // the file written afterwards ("" when the run ended early)
-    std::map<std::string, double> state;
     std::string stateText;    // the settings the child wrote, one "name value" a line
     std::string dir;
 };
@@ -53,35 +48,14 @@ std::string join(const std::vector<std::string>& lines) {
     return s;
 }
 
-// Writes the HSB group blocks (count, means, records per school) from the
-// bundled raw data, and fills the header's level-2 table to match.
-std::string write_hsb_blocks(const std::string& dir, MdmHeader& h) {
-    std::map<std::string, std::vector<std::vector<double>>> byId;
-    std::istringstream l1(testsupport::read_file(testsupport::data_path("hsb/hsb1.dat")));
-    std::string id;
-    std::vector<double> rec(4);
-    while (l1 >> id >> rec[0] >> rec[1] >> rec[2] >> rec[3]) byId[id].push_back(rec);
-    std::istringstream l2(testsupport::read_file(testsupport::data_path("hsb/hsb2.dat")));
-    std::string path = dir + "/hsb.blocks";
-    FILE* f = std::fopen(path.c_str(), "wb");
-    h.l2Data.clear();
-    std::vector<double> w(6);
-    int groups = 0;
-    while (l2 >> id >> w[0] >> w[1] >> w[2] >> w[3] >> w[4] >> w[5]) {
-        h.l2Data.insert(h.l2Data.end(), w.begin(), w.end());
-        const auto& records = byId[id];
-        std::int32_t n = (std::int32_t)records.size();
-        std::fwrite(&n, 4, 1, f);
-        std::vector<double> means(4, 0.0);
-        for (const auto& r : records)
-            for (int v = 0; v < 4; ++v) means[v] += r[v] / n;
-        std::fwrite(means.data(), 8, 4, f);
-        for (const auto& r : records) std::fwrite(r.data(), 8, 4, f);
-        ++groups;
-    }
-    std::fclose(f);
-    h.numGroups = groups;
-    h.dataStart = 0;
+// The HSB MDM file, built once by the executable from its template.
+const std::string& hsb_mdm() {
+    static const std::string path = [] {
+        const std::string d = testsupport::make_temp_dir("dialogue-mdm");
+        for (const char* f : {"hsb/hsb1.dat", "hsb/hsb2.dat", "hsb/hsb.mdmt"}) testsupport::copy_data(f, d);
+        testsupport::run_arb2("-r hsb.mdmt", d);
+        return d + "/hsb.mdm";
+    }();
     return path;
 }
 
@@ -90,19 +64,18 @@ std::string write_hsb_blocks(const std::string& dir, MdmHeader& h) {
 DialogueRun run_dialogue(const std::string& answers, const RunSetup& setup = {}) {
     DialogueRun run;
     run.dir = testsupport::make_temp_dir("dialogue");
-    std::string in = run.dir + "/answers.txt", out = run.dir + "/transcript.txt";
-    std::string cmd = run.dir + "/newcmd.arb", state = run.dir + "/state.txt";
+    const std::string in = run.dir + "/answers.txt", cmd = run.dir + "/newcmd.arb", state = run.dir + "/state.txt";
     testsupport::write_file(in, answers);
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (!std::freopen(in.c_str(), "r", stdin) || !std::freopen(out.c_str(), "w", stdout)) _exit(99);
-        MdmHeader h = hsb_header();
+    testsupport::ChildResult r = testsupport::in_child([&] {
+        if (!std::freopen(in.c_str(), "r", stdin)) _exit(99);
+        MdmHeader h;
+        FILE* f = std::fopen(hsb_mdm().c_str(), "rb");
+        read_mdm_header(f, h);
+        std::fclose(f);
         RunSettings rs;
         ModelSpec m;
         rs.dataSourceName = "hsb.mdm";
-        rs.mdmFileName = write_hsb_blocks(run.dir, h);
+        rs.mdmFileName = hsb_mdm();
         if (setup.header) setup.header(h);
         rs.isVKnown = h.isVKnown;
         if (!setup.commandFile.empty()) {
@@ -121,17 +94,11 @@ DialogueRun run_dialogue(const std::string& answers, const RunSetup& setup = {})
         std::fclose(s);
         std::fflush(nullptr);
         _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.transcript = testsupport::read_file(out);
+    });
+    run.status = r.status;
+    run.transcript = r.out;
     run.commandFile = testsupport::read_file(cmd);
     run.stateText = testsupport::read_file(state);
-    std::istringstream st(run.stateText);
-    std::string key;
-    double value;
-    while (st >> key >> value) run.state[key] = value;
     return run;
 }
 
