@@ -14,12 +14,6 @@
 
 namespace estimtest {
 
-namespace {
-
-// Every test of this program runs without the exit routine's wait.
-const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
-
-}  // namespace
 
 MdmHeader write_mdm(const std::string& path, const DataSet& d) {
     MdmHeader h;
@@ -144,19 +138,6 @@ RunSettings reference_settings(bool fullML) {
     rs.fixTau = 3;
     rs.outputFileName = "report.out";
     return rs;
-}
-
-void console_to_stderr() {
-    std::fflush(stdout);
-    dup2(2, 1);
-    // Unbuffered, so that console and report lines keep their order.
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-}
-
-void set_stdin(const std::string& text) {
-    const std::string dir = testsupport::make_temp_dir("stdin");
-    testsupport::write_file(dir + "/answers.txt", text);
-    if (std::freopen((dir + "/answers.txt").c_str(), "r", stdin) == nullptr) std::abort();
 }
 
 Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::string& outcome, std::string dir) {

@@ -10,6 +10,7 @@
 #include "estimation/estimation.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
+#include "support/test_support.h"
 
 namespace estimtest {
 
@@ -69,10 +70,8 @@ struct FitRun {
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
              FitRun& result, const std::vector<int>& constraints = {}, const std::string& dir = "",
              bool finalReports = false);
-/// Sends the console (standard output) to standard error, where death tests look.
-void console_to_stderr();
-/// Makes `text` the standard input of the process (for console questions).
-void set_stdin(const std::string& text);
+using testsupport::console_to_stderr;
+inline void set_stdin(const std::string& text) { testsupport::feed_stdin(text); }
 
 /// A simulated data set: level-1 X, Y, WT (1), KV (1), TR (trials, 10); level-2 Z, W2 (1).
 /// Y = 10 + 2 X + 0.5 Z + u0 + u1 X + e.

@@ -22,13 +22,7 @@
 
 namespace mdmtest {
 
-inline const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
-
-/// Inside a death test: console messages go where the death-test matcher looks.
-inline void console_to_stderr() {
-    std::fflush(stdout);
-    dup2(2, 1);
-}
+using testsupport::console_to_stderr;
 
 /// Runs the test inside a fresh directory and returns to the old one after it.
 struct InTempDir {

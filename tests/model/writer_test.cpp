@@ -11,8 +11,6 @@ using namespace testmodels;
 
 namespace {
 
-const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
-
 // A shipped HSB file when `text` names one, else a command text.
 Parsed read_case(const std::string& text, const MdmHeader& h) {
     std::string path = text.size() > 4 && text.compare(text.size() - 4, 4, ".cmd") == 0

@@ -15,6 +15,23 @@ namespace fs = std::filesystem;
 
 namespace testsupport {
 
+namespace {
+// Every test program runs without the exit routine's wait.
+const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
+}  // namespace
+
+void console_to_stderr() {
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+void feed_stdin(const std::string& text) {
+    static const std::string dir = make_temp_dir("stdin");
+    write_file(dir + "/answers.txt", text);
+    if (std::freopen((dir + "/answers.txt").c_str(), "r", stdin) == nullptr) std::abort();
+}
+
 std::string make_temp_dir(const std::string& tag) {
     std::string templ = (fs::temp_directory_path() / ("arb2test-" + tag + "-XXXXXX")).string();
     std::vector<char> buf(templ.begin(), templ.end());

@@ -29,6 +29,12 @@ std::string data_path(const std::string& name);
 /// Copies tests/data/<name> into dir.
 void copy_data(const std::string& name, const std::string& dir);
 
+/// Sends what the process prints to standard error (where death tests look), unbuffered
+/// so that console and report lines keep their order.
+void console_to_stderr();
+/// Makes `text` the standard input of this process (for console questions).
+void feed_stdin(const std::string& text);
+
 /// Runs build/arb2 with `args` (a shell-quoted string) in `workdir`, feeding
 /// `input` on standard input, with TMP pointing at `tmpdir` when given and the
 /// exit wait switched off. Output is captured.
