@@ -56,47 +56,25 @@ TEST(TauRepair, LeavesAUsableTau) {
     }
 }
 
-TEST(TauRepairStops, AutomaticRepairThatFailsTwiceStops) {
-    std::vector<double> tau(4, 0.0), inv(4), dbar(4, 0.0);
-    tau[0] = tau[3] = dbar[0] = dbar[3] = -1.0;
-    EXPECT_EXIT(
-        {
-            console_to_stderr();
-            repair_tau0(2, tau.data(), inv.data(), dbar.data(), 3, labels(2), stderr, false, nullptr, false);
-        },
-        testing::ExitedWithCode(0),
-        "(Unable to compute Tau\\(0\\)\n(.|\n)*Bad Tau\\(0\\))|(Bad Tau\\(0\\)(.|\n)*Unable to compute Tau\\(0\\)\n)");
-}
-
-// Runs the repair of Tau(0) = (4 5; 5 2) on the answers and prints the result.
-[[noreturn]] void repair_from_answers(const char* answers, int mode) {
-    console_to_stderr();
-    set_stdin(answers);
-    std::vector<double> tau = {4, 5, 5, 2}, inv(4), dbar(4, 1.0);
-    double sigma2 = 2.0;
-    repair_tau0(2, tau.data(), inv.data(), dbar.data(), mode, labels(2), stderr, true, &sigma2, false);
-    std::fprintf(stderr, "RESULT %g %g %g sigma2 %g\n", tau[0], tau[1], tau[3], sigma2);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(0);
-}
-
-// The console menu and the manual entry, answered from a file.
-TEST(TauRepair, MenuFollowsTheAnswers) {
-    const struct {
-        int mode;
-        const char* answers;
-        const char* shown;  // regular expression over the console and the result line
-    } cases[] = {
-        {2, "1\n", "\n Tau\\(0\\)\n INTRCPT1      4.00000      5.00000 \n(.|\n)*Your choice = (.|\n)*RESULT 4 0 2 sigma2 2"},
-        {0, "2\n\nabc\n0\n\nn\n",
-         "The current value of Tau\\(1,0\\) is 5.000000\nReset Tau\\(1,0\\) to \\(hit return to leave "
-         "unchanged\\) Reset Tau\\(1,0\\)(.|\n)*Sigma\\(0\\)_squared = 2.000000(.|\n)*New Tau\\(0\\)(.|\n)*"
-         "RESULT 4 0 2 sigma2 2"},
-        {2, "2\n\n\n\n\n1\n\nn\n", "Entered tau is not acceptable. Try again.\n(.|\n)*RESULT 4 1 2 sigma2 2"},
-        {2, "2\n\n0\n\ny\n7.5\n", "New sigma\\(0\\)_squared = 7.500000\n(.|\n)*RESULT 4 0 2 sigma2 7.5"},
-    };
-    for (const auto& c : cases) EXPECT_EXIT(repair_from_answers(c.answers, c.mode), testing::ExitedWithCode(0), c.shown);
+// An automatic repair that fails twice stops the run; the console menu and the manual
+// entry follow the answers (Tau(0) = (4 5; 5 2)): console and result of each, one golden copy.
+TEST(TauRepair, StopsAndMenuMatchTheGoldenCopy) {
+    const struct { int mode; const char* answers; } cases[] = {
+        {3, nullptr}, {2, "1\n"}, {0, "2\n\nabc\n0\n\nn\n"}, {2, "2\n\n\n\n\n1\n\nn\n"}, {2, "2\n\n0\n\ny\n7.5\n"}};
+    std::string all;
+    for (const auto& c : cases) {
+        testsupport::ChildResult r = testsupport::in_child([&] {
+            std::vector<double> tau = {4, 5, 5, 2}, inv(4), dbar(4, 1.0);
+            if (!c.answers) tau = {-1, 0, 0, -1}, dbar = {-1, 0, 0, -1};
+            else set_stdin(c.answers);
+            double sigma2 = 2.0;
+            repair_tau0(2, tau.data(), inv.data(), dbar.data(), c.mode, labels(2), stderr, c.answers != nullptr,
+                        c.answers ? &sigma2 : nullptr, false);
+            std::printf("RESULT %g %g %g sigma2 %g\n", tau[0], tau[1], tau[3], sigma2);
+        });
+        all += "==== status " + std::to_string(r.status) + "\n" + r.out;
+    }
+    testsupport::expect_golden("tau_repair.txt", all);
 }
 
 // FIXTAU:5 shows the menu once even for a usable Tau(0), and is then mode 0.
