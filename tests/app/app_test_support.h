@@ -13,22 +13,8 @@
 
 namespace apptest {
 
-/// Set before any test runs, so the exit routine never waits.
-inline const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
-
-/// Makes `text` the standard input of this process.
-inline void feed_stdin(const std::string& text) {
-    static const std::string dir = testsupport::make_temp_dir("app");
-    std::string path = dir + "/answers.txt";
-    testsupport::write_file(path, text);
-    if (std::freopen(path.c_str(), "r", stdin) == nullptr) std::abort();
-}
-
-/// Sends what the process prints to the stream a death test watches.
-inline void stdout_to_stderr() {
-    std::fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-}
+using testsupport::feed_stdin;
+inline void stdout_to_stderr() { testsupport::console_to_stderr(); }
 
 /// `s` written `n` times.
 inline std::string repeat(const std::string& s, int n) {

@@ -74,7 +74,10 @@ INSTANTIATE_TEST_SUITE_P(
                                                 "HSB unconditional model", "hsb_null_reml.out")},
         DialogueCase{"hsb_rc_reml",
                      with_tail({"n", "4", "2", "3", "0", "y", "1", "n", "0", "0", "n", "0", "0", "n"},
-                               "HSB random-coefficient model, SES group-mean centred", "hsb_rc_reml.out")}),
+                               "HSB random-coefficient model, SES group-mean centred", "hsb_rc_reml.out")},
+        DialogueCase{"hsb_full_reml",
+                     with_tail({"n", "4", "2", "3", "0", "y", "1", "n", "2", "6", "0", "-1", "n", "y", "0", "2", "0", "0", "n"},
+                               "HSB intercepts- and slopes-as-outcomes model", "hsb_full_reml.out")}),
     [](const auto& info) { return std::string(info.param.model); });
 
 }  // namespace

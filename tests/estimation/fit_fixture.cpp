@@ -14,12 +14,6 @@
 
 namespace estimtest {
 
-namespace {
-
-// Every test of this program runs without the exit routine's wait.
-const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
-
-}  // namespace
 
 MdmHeader write_mdm(const std::string& path, const DataSet& d) {
     MdmHeader h;
@@ -146,19 +140,6 @@ RunSettings reference_settings(bool fullML) {
     return rs;
 }
 
-void console_to_stderr() {
-    std::fflush(stdout);
-    dup2(2, 1);
-    // Unbuffered, so that console and report lines keep their order.
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-}
-
-void set_stdin(const std::string& text) {
-    const std::string dir = testsupport::make_temp_dir("stdin");
-    testsupport::write_file(dir + "/answers.txt", text);
-    if (std::freopen((dir + "/answers.txt").c_str(), "r", stdin) == nullptr) std::abort();
-}
-
 Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::string& outcome, std::string dir) {
     Opened o;
     o.dir = dir.empty() ? testsupport::make_temp_dir("estim") : dir;
@@ -169,7 +150,7 @@ Opened open_data(const DataSet& d, const std::vector<Coef>& coefs, const std::st
 }
 
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, const std::vector<int>& constraints, const std::string& dir) {
+             FitRun& result, const std::vector<int>& constraints, const std::string& dir, bool finalReports) {
     Opened o = open_data(d, coefs, outcome, dir);
     for (std::size_t k = 0; k < constraints.size() && k < o.model.constraintGroup.size(); ++k)
         o.model.constraintGroup[k] = constraints[k];
@@ -177,27 +158,12 @@ void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coe
     exit_state().output = out;
     exit_state().outputFileName = o.dir + "/report.out";
     run_analysis(rs, o.model, o.mdm, o.file, out, result.fit);
+    if (finalReports) linear_final_reports(rs, o.model, o.mdm, o.file, out, result.fit);
     exit_state().output = nullptr;
     std::fclose(out);
     std::fclose(o.file);
     release_linear_fit(result.fit);
     result.report = testsupport::read_file(o.dir + "/report.out");
-}
-
-std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& file, const std::string& model) {
-    std::map<std::string, std::map<int, RefValue>> out;
-    std::ifstream in(testsupport::data_path(file));
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream s(line);
-        std::string name, quantity;
-        int index = 0;
-        RefValue v;
-        s >> name >> quantity >> index >> v.value >> v.tol;
-        if (name == model) out[quantity][index] = v;
-    }
-    return out;
 }
 
 DataSet simple_data(int J, int n, unsigned seed) {

@@ -10,6 +10,7 @@
 #include "estimation/estimation.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
+#include "support/test_support.h"
 
 namespace estimtest {
 
@@ -67,17 +68,10 @@ struct FitRun {
 /// collects the report, which is the exit routine's output file so fatal messages
 /// land in it too. `constraints` gives the constraint group of each gamma.
 void run_fit(const DataSet& d, const std::string& outcome, const std::vector<Coef>& coefs, RunSettings rs,
-             FitRun& result, const std::vector<int>& constraints = {}, const std::string& dir = "");
-/// Sends the console (standard output) to standard error, where death tests look.
-void console_to_stderr();
-/// Makes `text` the standard input of the process (for console questions).
-void set_stdin(const std::string& text);
-
-/// Rows of ref.tsv for one model: quantity -> values by index, with tolerances.
-struct RefValue {
-    double value = 0.0, tol = 0.0;
-};
-std::map<std::string, std::map<int, RefValue>> load_reference(const std::string& file, const std::string& model);
+             FitRun& result, const std::vector<int>& constraints = {}, const std::string& dir = "",
+             bool finalReports = false);
+using testsupport::console_to_stderr;
+inline void set_stdin(const std::string& text) { testsupport::feed_stdin(text); }
 
 /// A simulated data set: level-1 X, Y, WT (1), KV (1), TR (trials, 10); level-2 Z, W2 (1).
 /// Y = 10 + 2 X + 0.5 Z + u0 + u1 X + e.

@@ -10,6 +10,7 @@
 #include "extended/extended.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -82,47 +83,23 @@ std::string printed(ExploratoryLayout layout, const std::vector<ExploratoryCoeff
     return s;
 }
 
-std::string block(const std::string& label, int from, int to) {
-    std::string s = "\n                         ", c, e, t;
-    char buf[32];
-    for (int k = from; k <= to; ++k) {
-        s += "       W" + std::to_string(k);
-        std::snprintf(buf, sizeof buf, " %8.3f", 1.5 / k), c += buf;
-        std::snprintf(buf, sizeof buf, " %8.3f", std::sqrt(1.0 / 12) / k), e += buf;
-        t += "    5.196";
-    }
-    return s + "\n" + label + "    Coefficient         " + c + "\n    Standard Error      " + e +
-           "\n    t value             " + t + "\n";
-}
-
-TEST(ExploratoryLayoutText, EightCandidatesInBlocksOfSixAndTwo) {
-    const ExploratoryCoefficient c{"       A", 1, true, "", 0, {1, 2, 3, 4, 5, 6, 7, 8}};
-    const std::string rule = " " + std::string(77, '-') + "\n";
-    const std::string heading =
-        "\f Exploratory Analysis: estimated level-2 coefficients and their standard errors\n"
-        "         obtained by regressing EB residuals on level-2 predictors selected for\n"
-        "         possible inclusion in subsequent ARB runs\n\n" + rule;
-    EXPECT_EQ(printed(ExploratoryLayout::Linear, {c}),
-              heading + " Level-1 Coefficient          Potential Level-2 Predictors\n" + rule +
-                  block("        A slope,B1\n", 1, 6) + block("        A slope,B1\n", 7, 8) + "\n" + rule);
-    EXPECT_EQ(printed(ExploratoryLayout::VKnown, {c}),
-              heading + " Level-1 Coefficient      Potential Level-2 Predictors\n" + rule +
-                  block("        A, B1\n", 1, 6) + block("        A, B1\n", 7, 8));
-}
-
-TEST(ExploratoryLayoutText, LabelsCategoriesAndNothingWithoutCandidates) {
-    struct Case {
-        ExploratoryLayout layout;
-        ExploratoryCoefficient coef;
-        const char* expected;
-    } cases[] = {
-        {ExploratoryLayout::Linear, {"INTRCPT1", 0, false, "", 0, {1}}, "\n       INTRCPT1,B0\n"},
-        {ExploratoryLayout::VKnown, {"      B0", 1, false, "", 0, {1}}, "\n       B0, B1\n"},
-        {ExploratoryLayout::Linear, {"INTRCPT1", 0, false, "2", 0, {1}}, "For category 2:\n\n"},
+// Eight candidates in blocks of six and two (slopes 1.5/k, standard errors sqrt(1/12)/k,
+// t 5.196), labels and categories, and nothing without candidates: one golden copy.
+TEST(ExploratoryLayoutText, MatchesTheGoldenCopy) {
+    using L = ExploratoryLayout;
+    const struct { L layout; std::vector<ExploratoryCoefficient> coefs; } cases[] = {
+        {L::Linear, {{"       A", 1, true, "", 0, {1, 2, 3, 4, 5, 6, 7, 8}}}},
+        {L::VKnown, {{"       A", 1, true, "", 0, {1, 2, 3, 4, 5, 6, 7, 8}}}},
+        {L::Linear, {{"INTRCPT1", 0, false, "", 0, {1}}}},
+        {L::VKnown, {{"      B0", 1, false, "", 0, {1}}}},
+        {L::Linear, {{"INTRCPT1", 0, false, "2", 0, {1}}}},
+        {L::Linear, {{"       A", 1, true, "", 0, {}}}},
+        {L::VKnown, {}},
     };
-    for (const Case& c : cases) EXPECT_NE(printed(c.layout, {c.coef}).find(c.expected), std::string::npos) << c.expected;
-    EXPECT_EQ(printed(ExploratoryLayout::Linear, {{"       A", 1, true, "", 0, {}}}), "");
-    EXPECT_EQ(printed(ExploratoryLayout::VKnown, {}), "");
+    std::string all;
+    for (const auto& c : cases) all += "====\n" + printed(c.layout, c.coefs);
+    testsupport::expect_golden("exploratory_layouts.txt", all);
+    EXPECT_NE(all.find("    5.196    5.196"), std::string::npos);
 }
 
 }  // namespace

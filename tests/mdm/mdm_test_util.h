@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,13 +22,7 @@
 
 namespace mdmtest {
 
-inline const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
-
-/// Inside a death test: console messages go where the death-test matcher looks.
-inline void console_to_stderr() {
-    std::fflush(stdout);
-    dup2(2, 1);
-}
+using testsupport::console_to_stderr;
 
 /// Runs the test inside a fresh directory and returns to the old one after it.
 struct InTempDir {
@@ -99,48 +94,42 @@ inline MdmContents read_whole_mdm(const std::string& path) {
     return m;
 }
 
+/// Everything read from an MDM file as text, one field a line, for golden copies.
+inline std::string describe_mdm(const MdmContents& m) {
+    const MdmHeader& h = m.h;
+    std::ostringstream o;
+    o.precision(10);
+    auto vec = [&](const char* name, const std::vector<double>& v) {
+        o << name;
+        for (double x : v) o << ' ' << x;
+        o << '\n';
+    };
+    o << "version " << h.version << "\nvars " << h.numL1Vars << ' ' << h.numL2Vars << "\nrecords " << h.numL1Records
+      << "\ngroups " << h.numGroups << "\nmissing " << h.hasMissing << " deleteNow " << h.deleteNow << " growth "
+      << h.growthModel << " source " << h.sourceType << " numericIds " << h.numericIds << " vknown " << h.isVKnown
+      << " largest " << h.maxGroupSize << "\nfiles [" << h.l1FileName << "] [" << h.l2FileName << "]\nnames";
+    for (const auto* names : {&h.l1Names, &h.l2Names, &h.charIds})
+        for (const NameSlot& s : *names) o << " [" << std::string(s.text, 12) << ']';
+    o << '\n';
+    vec("l1Means", h.l1Means), vec("l2Means", h.l2Means), vec("numIds", h.numIds), vec("l2Data", h.l2Data);
+    for (const GroupBlock& b : m.blocks) vec(("block " + std::to_string(b.count) + " means").c_str(), b.means), vec("  records", b.records);
+    for (const VKnownRecord& r : m.vknown) {
+        o << "[" << std::string(r.id.text, 12) << "]";
+        vec("", r.stats), vec("  covariance", r.covariance), vec("  level-2", r.l2Values);
+    }
+    o << "at end " << m.atEnd << '\n';
+    return o.str();
+}
+
 /// The 12 characters of a slot as a string.
 inline std::string slot_text(const NameSlot& s) { return std::string(s.text, 12); }
 
 /// A character ID right-justified in 12 characters, as the readers store it.
 inline std::string right12(const std::string& id) { return std::string(12 - id.size(), ' ') + id; }
 
-/// Set in forked children: the leak checker is skipped at their exit.
-inline bool inForkedChild = false;
-
-/// Outcome of code run in a forked child.
-struct ChildResult {
-    int status = -1;   ///< exit status; -1 when the child died of a signal
-    std::string out;   ///< its standard output and error
-};
-
-/// Runs `fn` in a forked child with output captured; returning from `fn` exits with 77.
-inline ChildResult in_child(const std::function<void()>& fn) {
-    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
-    std::fflush(nullptr);
-    int fds[2];
-    ChildResult r;
-    if (pipe(fds) != 0) return r;
-    pid_t pid = fork();
-    if (pid == 0) {
-        inForkedChild = true;
-        close(fds[0]);
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
-        fn();
-        std::fflush(nullptr);
-        _exit(77);
-    }
-    close(fds[1]);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<std::size_t>(n));
-    close(fds[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-    return r;
-}
+using testsupport::ChildResult;
+using testsupport::in_child;
+using testsupport::inForkedChild;
 
 /// Every record of a package file: IDs as text ("%.0f" or the 12-character
 /// slot, "missing" for a missing numeric ID) and the selected values.

@@ -1,203 +1,106 @@
-// Command-file reader: keyword values, equations and the shipped HSB command files.
+// Command-file reader: every keyword, equation, warning and message that ends a
+// run. Reads that go to the end are pinned by what they change in the settings
+// and model and what they print; reads that end the run by their status and
+// console; both in golden copies, one entry per command text.
 #include "model/test_models.h"
 
 namespace {
 
 using namespace testmodels;
 
-const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
-
-std::vector<int> predictors(const ModelSpec& m, int set, int coef) {
-    std::vector<int> out;
-    for (int k = 0; k < m.numL2Slots && m.l2Predictors[m.pred(set, coef, k)] != NO_ENTRY; ++k)
-        out.push_back(m.l2Predictors[m.pred(set, coef, k)]);
-    return out;
+// A command text on one line, for the headings of the golden copies.
+std::string shown(std::string t) {
+    for (char& c : t) c = c == '\n' ? '|' : c == '\r' ? '~' : c;
+    return t.size() > 200 ? t.substr(0, 200) + "..." : t;
 }
 
-std::vector<int> candidates(const ModelSpec& m, int set, int coef) {
-    std::vector<int> out;
-    for (int k = 0; k < 12 && m.l2Candidates[m.cand(set, coef, k)] != NO_ENTRY; ++k)
-        out.push_back(m.l2Candidates[m.cand(set, coef, k)]);
-    return out;
+// What reading `text` printed and changed, relative to reading `base`.
+std::string read_entry(const std::string& text, const std::string& base, const MdmHeader& h = hsb()) {
+    Parsed p = read_text(text, h);
+    return "==== " + shown(text) + "\n" + p.out + (p.out.empty() ? "" : "\n") +
+           changed_lines(describe(p.rs, p.model), base);
 }
 
-std::string name_at(const ModelSpec& m, int slot) { return std::string(m.l1Names[slot].text, 8); }
+std::string described(const std::string& text) {
+    Parsed p = read_text(text);
+    return describe(p.rs, p.model);
+}
 
-// ---- Keyword values ------------------------------------------------------------
+// The texts are in tests/data/cases/reader_reads.txt.
+TEST(CommandReader, KeywordsEquationsAndWarnings) {
+    std::string all;
+    const std::string empty = described(""), model = described(MODEL);
+    for (const auto& [title, text] : testsupport::read_cases("cases/reader_reads.txt"))
+        all += title.empty() ? read_entry(text, empty) : read_entry(MODEL + text, model);
+    // The shipped HSB command files.
+    for (const char* f : {"hsb_null_reml", "hsb_null_ml", "hsb_rc_reml", "hsb_rc_ml", "hsb_full_reml", "hsb_full_ml",
+                          "hsb_full_tests"})
+        all += read_entry(testsupport::read_file(testsupport::data_path(std::string("hsb/") + f + ".cmd")), empty);
+    // The starting flags come from the MDM file and the kind of run.
+    for (int vknown = 0; vknown < 2; ++vknown) {
+        MdmHeader h = hsb();
+        h.isVKnown = vknown;
+        h.deleteNow = 1 - vknown;
+        RunSettings rs;
+        ModelSpec m;
+        rs.analysisKind = vknown ? AnalysisKind::Linear : AnalysisKind::HeteroVariance;
+        read_command_file(rs, m, h);
+        all += "==== no command file, V-known " + std::to_string(vknown) + "\n" + changed_lines(describe(rs, m), empty);
+    }
+    testsupport::expect_golden("reader_reads.txt", all);
+}
 
-struct KeywordCase {
-    const char* text;
-    void (*check)(const RunSettings&, const ModelSpec&);
-};
-
-const KeywordCase KEYWORD_CASES[] = {
-    {"ACCEL:7\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.accel, 7); }},
-    {"ACCEL:1\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.accel, 3); }},
-    {"ACCEL:0\nMLF:Y\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.accel, 5); }},
-    {"MLF:y\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_TRUE(r.fullML); EXPECT_EQ(r.accel, 3); }},
-    {"TAYLOR:4,8\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.taylorOrder, 4); EXPECT_EQ(r.taylorSecond, 8); }},
-    {"TAYLOR:2\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.taylorOrder, 2); EXPECT_EQ(r.taylorSecond, 6); }},
-    {"NUMIT:50,Y\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_EQ(r.maxIterations, 50); EXPECT_EQ(r.atIterationLimit, 1); EXPECT_NE(r.iterationsGiven, 0); }},
-    {"NUMIT:50\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.atIterationLimit, 2); }},
-    {"FULLOUTPUT:N\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_FALSE(r.fullOutput); }},
-    {"PRINTVARIANCE-COVARIANCE:a\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.printVarCov, 2); }},
-    {"PRINTVARIANCE-COVARIANCE:X\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.printVarCov, 0); }},
-    {"GRAPHGAMMAS:g a.dat\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.graphGammas, "g a.dat"); }},
-    {"POPAVIT:Y\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.popAvgIterations, 1); }},
-    {"POPAVIT:7\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.popAvgIterations, 7); }},
-    {"LEV1OLS:12\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.olsUnitsShown, 12); EXPECT_NE(r.olsGiven, 0); }},
-    {"NOBASE:x\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_NE(r.interceptGiven, 0); }},
-    {"HOMVAR:Y\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_TRUE(r.testHomogeneity); EXPECT_NE(r.homvarGiven, 0); }},
-    {"HOMVAR:Y\nFIXSIGMA2:2.5\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_FALSE(r.testHomogeneity); EXPECT_DOUBLE_EQ(r.fixedSigma2, 2.5); }},
-    {"STOPVAL:0.001\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_DOUBLE_EQ(r.microCriterion, 0.001); }},
-    {"STOPMICRO:0.002\nSTOPMACRO:0.003\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_DOUBLE_EQ(r.microCriterion, 0.002); EXPECT_DOUBLE_EQ(r.macroCriterion, 0.003); }},
-    {"DEVIANCE:123.5\nDF:3\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_DOUBLE_EQ(r.altDeviance, 123.5); EXPECT_EQ(r.altDf, 3); }},
-    {"HYPOTH:n\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_NE(r.hypothesisGiven, 0); }},
-    {"TITLE:\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.problemTitle, ""); EXPECT_NE(r.titleGiven, 0); }},
-    {"TITLE:0123456789012345678901234567890123456789012345678901234567890123456789\n",
-     [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.problemTitle.size(), 63u); }},
-    {"OUTPUT:out.txt\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.outputFileName, "out.txt"); }},
-    {"LEVEL1WEIGHT:female,ignored\nLEVEL2WEIGHT:size\nVARIANCEKNOWN:SES\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_EQ(r.level1Weight, 2); EXPECT_EQ(r.level2Weight, 1); EXPECT_EQ(r.precisionVar, 3);
-         EXPECT_DOUBLE_EQ(r.fixedSigma2, 1.0); }},
-    {"FIXTAU:5\nDEBUG:2\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.fixTau, 5); EXPECT_EQ(r.debugLevel, 2); }},
-    {"RESFIL1NAME:a.out\nRESFILNAME:c.out\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_EQ(r.resfil1Name, "a.out"); EXPECT_EQ(r.resfil2Name, "c.out"); }},
-    {"RESFIL2NAME:b.out\nRESFILTYPE:stata\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_EQ(r.resfilType, 8); EXPECT_EQ(r.resfil1Name, "resfil1.dta"); EXPECT_EQ(r.resfil2Name, "b.out"); }},
-    {"LEVEL1DELETION:ses,Minority\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_EQ(m.deletionBasis, (std::vector<int>{0, 2, 0, 2, 0})); EXPECT_NE(r.deletionGiven, 0); }},
-    {"CONSTRAIN:N\n", [](const RunSettings& r, const ModelSpec& m) { EXPECT_NE(r.constrainGiven, 0); EXPECT_TRUE(m.constraintGroup.empty()); }},
-    {"NONLIN:n\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.distribution, 0); EXPECT_NE(r.nonlinGiven, 0); }},
-    {"NONLIN:POISSON,ses\nMACROIT:20,y\nMICROIT:5\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_EQ(r.distribution, 2); EXPECT_EQ(m.trialsVar, 3); EXPECT_EQ(r.maxMacroIterations, 20);
-         EXPECT_EQ(r.atIterationLimit, 1); EXPECT_EQ(r.maxIterations, 5); EXPECT_DOUBLE_EQ(r.microCriterion, 1e-5); }},
-    {"NONLIN:bernoulli\nMACROIT:10\nMICROIT:5\nSTOPMICRO:0.01\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_EQ(r.distribution, 1); EXPECT_EQ(m.trialsVar, 0); EXPECT_DOUBLE_EQ(r.microCriterion, 0.01); }},
-    {"NONLIN:BERNOULLI\nMACROIT:10\nMICROIT:5\nLAPLACE6:Y,20\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_TRUE(r.laplace6); EXPECT_EQ(r.laplace6Iterations, 20); EXPECT_TRUE(r.fullML);
-         EXPECT_DOUBLE_EQ(r.fixedSigma2, 1.0); }},
-    {"NONLIN:BERNOULLI\nMACROIT:10\nMICROIT:5\nLAPLACE:Y,30\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_EQ(r.emLaplaceType, 2); EXPECT_EQ(r.laplaceIterations, 30); EXPECT_TRUE(r.fullML);
-         EXPECT_DOUBLE_EQ(r.fixedSigma2, 1.0); }},
-    {"LAPLACE:n,30\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.emLaplaceType, 0); EXPECT_EQ(r.laplaceIterations, 0); }},
-    {"EMLAPLACE3:Y,40\n", [](const RunSettings& r, const ModelSpec&) { EXPECT_EQ(r.emLaplaceType, 3); EXPECT_EQ(r.laplaceIterations, 40); }},
-    {"AGQ=7:Y,25\n", [](const RunSettings& r, const ModelSpec&) {
-         EXPECT_EQ(r.emLaplaceType, 5); EXPECT_EQ(r.agqPoints, 7); EXPECT_EQ(r.agqIterations, 25); }},
-    {"NONLIN:MULTINOMIAL,4\nMACROIT:10\nMICROIT:5\nRESFIL1:Y\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_EQ(r.distribution, 3); EXPECT_FALSE(r.ordinal); EXPECT_EQ(r.numCategories, 4); EXPECT_EQ(m.numSets, 3);
-         EXPECT_EQ(m.l1Role.size(), 15u); EXPECT_EQ(m.l2Predictors.size(), 105u); EXPECT_FALSE(r.wantResfil1); }},
-    {"NONLIN:ordinal,4\nMACROIT:10\nMICROIT:5\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_TRUE(r.ordinal); EXPECT_EQ(m.numSets, 1); EXPECT_EQ(m.numL1Slots, 7);
-         EXPECT_EQ(name_at(m, 5), "  THOLD2"); EXPECT_EQ(name_at(m, 6), "  THOLD3"); }},
-    {"NONLIN:ORDINAL,12\nMACROIT:10\nMICROIT:5\n", [](const RunSettings&, const ModelSpec& m) {
-         EXPECT_EQ(m.numL1Slots, 15); EXPECT_EQ(name_at(m, 12), "  THOLD9"); EXPECT_EQ(name_at(m, 13), " THOLD10"); }},
-};
-
-TEST(CommandReader, KeywordValues) {
-    for (const KeywordCase& c : KEYWORD_CASES) {
-        SCOPED_TRACE(c.text);
-        Parsed p = read_text(c.text);
-        c.check(p.rs, p.model);
+// Reading into settings and a model used before gives what a fresh read gives,
+// and keeps what the command line set.
+TEST(CommandReader, EachReadStartsFromTheDefaults) {
+    MdmHeader h = hsb();
+    RunSettings rs;
+    ModelSpec model;
+    rs.mdmFileName = "hsb.mdm";
+    rs.inMemory = true;
+    for (const std::string& text : {"MLF:Y\nFIXTAU:5\n" + MODEL + "GAMMA1:1\n", std::string("TITLE:second\n"), std::string()}) {
+        rs.commandFileName = text.empty() ? "" : write_cmd(text, "reread.cmd");
+        read_command_file(rs, model, h);
+        RunSettings freshRs;
+        ModelSpec freshModel;
+        freshRs.commandFileName = rs.commandFileName;
+        read_command_file(freshRs, freshModel, h);
+        EXPECT_EQ(describe(rs, model), describe(freshRs, freshModel)) << text;
+        EXPECT_EQ(rs.mdmFileName, "hsb.mdm");
+        EXPECT_TRUE(rs.inMemory);
     }
 }
 
-// Keywords that depend on a complete model.
-const KeywordCase MODEL_CASES[] = {
-    {"HETEROL1VAR:ses,intrcpt1\nMACROIT:10\nMICROIT:5\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_EQ(m.heteroVars, (std::vector<int>{3, 0})); EXPECT_TRUE(r.fullML); EXPECT_NE(r.heteroGiven, 0);
-         EXPECT_DOUBLE_EQ(r.microCriterion, 1e-5); }},
-    {"PLAUSVALS:MINORITY,FEMALE\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_EQ(m.plausibleValues, (std::vector<int>{1, 2})); EXPECT_NE(r.plausGiven, 0); }},
-    {"LVR:o,P\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_EQ(m.lvrRole, (std::vector<int>{1, 2})); EXPECT_TRUE(r.lvrOn); EXPECT_TRUE(r.fullML); EXPECT_EQ(r.accel, 3); }},
-    {"CONSTRAIN:1,1,0\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_EQ(m.constraintGroup, (std::vector<int>{1, 1, 0, 0, 0, 0})); EXPECT_NE(r.constrainGiven, 0); }},
-    {"GAMMA2:0,0,1\nGAMMA1:1,2,3,4,5,6,7,8\nGAMMA1:0,1\nGAMMA25:1\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_NE(r.gammaGiven, 0);
-         EXPECT_EQ(m.hypothesisRows[0], 2); EXPECT_EQ(m.hypothesisRows[1], 1); EXPECT_EQ(m.hypothesisRows[2], 0);
-         EXPECT_EQ(m.contrasts, (std::vector<double>{1, 2, 3, 4, 5, 6, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0})); }},
-    {"RESFIL1:Y//size\nRESFIL:y/disclim,INTRCPT2\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_TRUE(r.wantResfil1); EXPECT_TRUE(r.wantResfil2); EXPECT_EQ(r.resfil1Name, "resfil1.sav");
-         EXPECT_EQ(m.l1ResidualVars, (std::vector<int>{0, 0, 0, 1, 0}));
-         EXPECT_EQ(m.l1ResidualL2Vars, (std::vector<int>{0, 1, 1, 0, 0, 0, 1}));
-         EXPECT_EQ(m.l2ResidualVars, (std::vector<int>{1, 0, 1, 0, 1, 0, 1})); }},
-    {"RESFIL1:Y/intrcpt1,female\nRESFIL2:N\n", [](const RunSettings& r, const ModelSpec& m) {
-         EXPECT_EQ(m.l1ResidualVars, (std::vector<int>{1, 0, 1, 1, 0})); EXPECT_FALSE(r.wantResfil2);
-         EXPECT_NE(r.resfil2Given, 0); }},
-};
-
-TEST(CommandReader, KeywordsAfterTheModel) {
-    for (const KeywordCase& c : MODEL_CASES) {
-        SCOPED_TRACE(c.text);
-        Parsed p = read_text(MODEL + c.text);
-        c.check(p.rs, p.model);
-    }
-}
-
-TEST(CommandReader, DefaultResidualFileNamesFollowTheType) {
-    struct Row {
-        const char* type;
-        int code;
-        const char* l1;
-        const char* l2;
-    } rows[] = {{"FREEFORMAT", 2, "resfil1.dat", "resfil2.dat"}, {"systat", 3, "RESFIL1.CMD", "RESFIL2.CMD"},
-                {"SAS", 5, "resfil1.sas", "resfil2.sas"},        {"SPSS", 6, "resfil1.sav", "resfil2.sav"},
-                {"Stata", 8, "resfil1.dta", "resfil2.dta"}};
-    for (const Row& r : rows) {
-        Parsed p = read_text(std::string("RESFILTYPE:") + r.type + "\n");
-        EXPECT_EQ(p.rs.resfilType, r.code) << r.type;
-        EXPECT_EQ(p.rs.resfil1Name, r.l1) << r.type;
-        EXPECT_EQ(p.rs.resfil2Name, r.l2) << r.type;
-    }
-}
-
-// ---- The shipped HSB command files ------------------------------------------------
-
-TEST(CommandReader, ShippedHsbFilesGiveTheirModels) {
-    const struct {
-        const char* file;
-        bool fullML;
-        bool conditional;  // SECTOR and MEANSES model both coefficients
-        bool slope;        // SES is a random slope
-    } cases[] = {
-        {"hsb_null_reml.cmd", false, false, false}, {"hsb_null_ml.cmd", true, false, false},
-        {"hsb_rc_reml.cmd", false, false, true},    {"hsb_rc_ml.cmd", true, false, true},
-        {"hsb_full_reml.cmd", false, true, true},   {"hsb_full_ml.cmd", true, true, true},
-        {"hsb_full_tests.cmd", false, true, true},
+// The texts are in tests/data/cases/reader_messages.txt, but for three long or odd ones.
+TEST(CommandReader, MessagesThatEndTheRun) {
+    std::string all;
+    auto entry = [&](const std::string& title, const std::string& path, const MdmHeader& h) {
+        testsupport::ChildResult r = testsupport::in_child([&] { read_to_stderr(path, h); });
+        std::string out = r.out;
+        for (std::size_t at; (at = out.find(dir())) != std::string::npos;) out.replace(at, dir().size(), "<dir>");
+        all += "==== " + shown(title) + "\nstatus " + std::to_string(r.status) + "\n" + out + "\n";
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        Parsed p = read_path(testsupport::data_path(std::string("hsb/") + c.file));
-        const RunSettings& r = p.rs;
-        const ModelSpec& m = p.model;
-        bool tests = std::string(c.file) == "hsb_full_tests.cmd";
-        std::vector<int> preds = c.conditional ? std::vector<int>{0, 2, 6} : std::vector<int>{0};
-        EXPECT_EQ(p.out, "");
-        EXPECT_EQ(m.l1Role, c.slope ? (std::vector<int>{1, 0, 0, 1, -1}) : (std::vector<int>{1, 0, 0, 0, -1}));
-        EXPECT_EQ(m.l1Centering[3], c.slope ? 1 : 0);
-        EXPECT_EQ(predictors(m, 0, 0), preds);
-        EXPECT_EQ(predictors(m, 0, 3), c.slope ? preds : std::vector<int>{});
-        EXPECT_EQ(m.l2Centering[6], c.conditional ? 2 : 0);
-        EXPECT_EQ(m.numFixed, (int)preds.size() * (c.slope ? 2 : 1));
-        EXPECT_EQ(m.fixedEffectOnly, (std::vector<int>(5, 0)));
-        EXPECT_TRUE(candidates(m, 0, 0).empty());
-        EXPECT_EQ(r.fullML, c.fullML);
-        EXPECT_EQ(r.maxIterations, 5000);
-        EXPECT_DOUBLE_EQ(r.microCriterion, 1e-10);
-        EXPECT_EQ(r.outputFileName, std::string(c.file).substr(0, std::string(c.file).size() - 4) + ".out");
-        EXPECT_EQ(r.problemTitle.rfind("HSB ", 0), 0u);
-        EXPECT_EQ(r.wantResfil1 && r.wantResfil2 && r.testHomogeneity && r.printVarCov == 1, tests);
-        if (tests) {
-            EXPECT_EQ(m.contrasts, (std::vector<double>{0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}));
-            EXPECT_EQ(m.l1ResidualVars, (std::vector<int>{0, 1, 0, 1, 0}));
-            EXPECT_EQ(m.l2ResidualVars, (std::vector<int>{0, 1, 1, 0, 0, 0, 1}));
-        }
-    }
+    for (const auto& c : testsupport::read_cases("cases/reader_messages.txt")) entry(c.second, write_cmd(c.second), hsb());
+    for (const std::string& t : {std::string(5000, 'A') + "\n", "TITLE:" + std::string(3000, 't') + "\n", std::string("\r\n\r\nMLF:Y\r\n")})
+        entry(t, write_cmd(t), hsb());
+    const std::string ordinal = "NONLIN:ORDINAL,4\nMACROIT:5\nMICROIT:5\n";
+    const std::string multi = "NONLIN:MULTINOMIAL,4\nMACROIT:5\nMICROIT:5\n";
+    // Names starting with THOLD are reserved in ordinal runs only.
+    entry(ordinal + " (tholdx)", write_cmd(ordinal), header_with({"Y", "tholdx"}));
+    entry(ordinal + " (XTHOLD)", write_cmd(ordinal), header_with({"Y", "XTHOLD"}));
+    entry(multi + " (THOLDX)", write_cmd(multi), header_with({"Y", "THOLDX"}));
+    MdmHeader vk = hsb();
+    vk.isVKnown = true;
+    entry("RESFIL1:Y (V-known)", write_cmd("RESFIL1:Y\n"), vk);
+    entry("RESFIL1:N (V-known)", write_cmd("RESFIL1:N\n"), vk);
+    entry("(no such file)", dir() + "/absent.cmd", hsb());
+    // Counts that would make absurd tables end with the out-of-memory message.
+    std::vector<std::string> names;
+    for (int i = 0; i < 2000; ++i) names.push_back("V" + std::to_string(i));
+    std::vector<const char*> l1;
+    for (const std::string& n : names) l1.push_back(n.c_str());
+    entry("NONLIN:MULTINOMIAL,1000 (2000 variables)", write_cmd("NONLIN:MULTINOMIAL,1000\n"), header_with(l1));
+    testsupport::expect_golden("reader_messages.txt", all);
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,15 +53,6 @@ inline const std::string MODEL =
     "LEVEL2:INTRCPT1=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n"
     "LEVEL2:SES=INTRCPT2+SECTOR+MEANSES,2+RANDOM/\n";
 
-/// Slot of a level-1 name in the model's table (thresholds included), or -1.
-inline int l1(const ModelSpec& m, const char* name) {
-    return find_name(m.l1Names.data(), (int)m.l1Names.size() - 1, name);
-}
-/// Slot of a level-2 name, or -1.
-inline int l2(const MdmHeader& h, const char* name) {
-    return find_name(h.l2Names.data(), (int)h.l2Names.size() - 1, name);
-}
-
 /// Makes `slot` the outcome of every set.
 inline void set_outcome(ModelSpec& m, int slot) {
     m.outcome = slot;
@@ -71,58 +64,6 @@ inline void add_term(ModelSpec& m, int s, int slot, int centering = 0) {
     m.l1Role[m.at(s, slot)] = 1;
     if (slot > 0) m.l1ResidualVars[m.at(s, slot)] = 1;
     if (centering) m.l1Centering[slot] = centering;
-}
-
-/// Gives a coefficient its level-2 equation, random flag and candidates.
-inline void set_level2(ModelSpec& m, int s, int slot, const std::vector<int>& preds, bool random,
-                       const std::vector<int>& cands = {}) {
-    for (std::size_t k = 0; k < preds.size(); ++k) {
-        m.l2Predictors[m.pred(s, slot, (int)k)] = preds[k];
-        if (preds[k] != 0) m.l1ResidualL2Vars[preds[k]] = m.l2ResidualVars[preds[k]] = 1;
-    }
-    for (std::size_t k = 0; k < cands.size(); ++k) m.l2Candidates[m.cand(s, slot, (int)k)] = cands[k];
-    m.fixedEffectOnly[m.at(s, slot)] = random ? 0 : 1;
-}
-
-/// Counts terms and fixed effects once the equations are in place.
-inline void finish(ModelSpec& m) {
-    m.numFixed = 0;
-    for (int s = 0; s < m.numSets; ++s) {
-        int terms = 0;
-        for (int slot = 0; slot < m.numL1Slots; ++slot) {
-            if (m.l1Role[m.at(s, slot)] != 1) continue;
-            ++terms;
-            for (int k = 0; k < m.numL2Slots && m.l2Predictors[m.pred(s, slot, k)] != NO_ENTRY; ++k) ++m.numFixed;
-        }
-        m.numTerms = terms;
-    }
-}
-
-/// Settings every complete linear run carries.
-inline RunSettings linear_settings(const char* title, const char* output) {
-    RunSettings rs;
-    rs.mdmFileName = rs.dataSourceName = "hsb.mdm";
-    rs.maxIterations = 100;
-    rs.atIterationLimit = 0;
-    rs.accel = 5;
-    rs.olsUnitsShown = 10;
-    rs.problemTitle = title;
-    rs.outputFileName = output;
-    return rs;
-}
-
-/// The intercepts- and slopes-as-outcomes model of HSB: SES group-mean centred,
-/// MEANSES grand-mean centred, both coefficients random.
-inline void hsb_full_model(const MdmHeader& h, ModelSpec& m) {
-    size_model_tables(h, m);
-    set_outcome(m, l1(m, "MATHACH"));
-    add_term(m, 0, 0);
-    add_term(m, 0, l1(m, "SES"), 1);
-    int sector = l2(h, "SECTOR"), meanses = l2(h, "MEANSES");
-    m.l2Centering[meanses] = 2;
-    set_level2(m, 0, 0, {0, sector, meanses}, true);
-    set_level2(m, 0, l1(m, "SES"), {0, sector, meanses}, true);
-    finish(m);
 }
 
 /// Scratch directory shared by the tests of one program.
@@ -174,6 +115,66 @@ inline Parsed read_path(const std::string& path, const MdmHeader& mdm = hsb()) {
 /// Reads a command text the same way.
 inline Parsed read_text(const std::string& text, const MdmHeader& mdm = hsb()) {
     return read_path(write_cmd(text), mdm);
+}
+
+/// The settings and model fields a command file carries, one "name value" a line;
+/// with `all`, also what only the reader sets (the given flags, table sizes, names).
+/// A written command file must give back the same text without `all`.
+inline std::string describe(const RunSettings& r, const ModelSpec& m, bool all = true) {
+    std::ostringstream o;
+    o.precision(10);
+    auto put = [&](const char* n, auto v) { o << n << ' ' << v << '\n'; };
+    auto vec = [&](const char* n, const auto& v) {
+        o << n;
+        for (auto x : v) o << ' ' << x;
+        o << '\n';
+    };
+#define R(x) put(#x, r.x)
+#define M(x) put(#x, m.x)
+#define V(x) vec(#x, m.x)
+    R(maxIterations), R(atIterationLimit), R(microCriterion), R(macroCriterion), R(maxMacroIterations);
+    R(distribution), R(ordinal), R(numCategories), R(laplace6), R(laplace6Iterations), R(laplaceIterations);
+    R(taylorOrder), R(taylorSecond), R(fullML), R(testHomogeneity), R(fixedSigma2), R(altDeviance), R(altDf);
+    R(problemTitle), R(outputFileName), R(level1Weight), R(level2Weight), R(precisionVar), R(fixTau);
+    R(resfilType), R(wantResfil1), R(wantResfil2), R(debugLevel), R(lvrOn), R(accel), R(olsUnitsShown);
+    R(printVarCov), R(fullOutput), R(graphGammas);
+    put("emLaplace", all ? r.emLaplaceType : r.emLaplaceType != 0);
+    if (all || r.wantResfil1) R(resfil1Name);
+    if (all || r.wantResfil2) R(resfil2Name);
+    M(numSets), M(numL1Slots), M(outcome), M(noIntercept), M(numTerms), M(numFixed), M(trialsVar);
+    V(l1Role), V(l1Centering), V(fixedEffectOnly), V(l2Predictors), V(l2Candidates), V(l2Centering);
+    V(contrasts), V(deletionBasis), V(heteroVars), V(plausibleValues), V(lvrRole), V(l1ResidualL2Vars);
+    V(l2ResidualVars), V(hypothesisRows);
+    std::vector<int> groups, l1Columns(m.l1ResidualVars.begin(), m.l1ResidualVars.begin() + std::min<std::size_t>(m.numL1Slots, m.l1ResidualVars.size()));
+    for (int g : m.constraintGroup) groups.push_back(g);
+    if (std::count(groups.begin(), groups.end(), 0) == (long)groups.size()) groups.clear();  // all zero: none
+    vec("constraintGroup", all ? m.constraintGroup : groups);
+    vec("l1ResidualVars", all ? m.l1ResidualVars : l1Columns);
+    if (!all) return o.str();
+    R(popAvgIterations), R(agqPoints), R(agqIterations), R(laplace8), R(analysisKind == AnalysisKind::Linear);
+    M(numL2Slots);
+    for (const NameSlot& n : m.l1Names) o << '[' << n.text << ']';
+    o << '\n';
+    R(level1Given), R(level2Given), R(randomGiven), R(interceptGiven), R(candidatesGiven), R(iterationsGiven);
+    R(outputGiven), R(titleGiven), R(olsGiven), R(hypothesisGiven), R(gammaGiven), R(constrainGiven);
+    R(resfil1Given), R(resfil2Given), R(nonlinGiven), R(plausGiven), R(lvrGiven), R(heteroGiven);
+    R(deletionGiven), R(homvarGiven), R(macroitGiven), R(stopmicroGiven), R(accelGiven), R(devianceGiven);
+    R(dfGiven), R(numitGiven), R(stopvalGiven);
+#undef R
+#undef M
+#undef V
+    return o.str();
+}
+
+/// The lines of `text` whose name (first word) has another line in `base`: what a read changed.
+inline std::string changed_lines(const std::string& text, const std::string& base) {
+    std::istringstream a(text), b(base);
+    std::string out, la, lb;
+    while (std::getline(a, la)) {
+        if (!std::getline(b, lb)) lb.clear();
+        if (la != lb) out += la + "\n";
+    }
+    return out;
 }
 
 }  // namespace testmodels

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <vector>
 
 #include "estimation/estimation.h"
@@ -56,23 +57,11 @@ TEST(MatrixFilesDeathTest, UnopenableFileEndsTheRun) {
 }
 
 TEST(MatrixFiles, ClosingList) {
-    const std::string tauMl = "\ntauvc.dat, containing tau and the variance-covariance matrix of tauhas been created.\n";
-    const std::string gam = "gamvc.dat, containing the variance-covariance matrix of gamma has been created.\n"
-                            "gamvcr.dat, containing the robust variance-covariance matrix of gamma has\nbeen created.\n";
-    const std::string fmtLine = "The above files have been created with a (nE15.7,1X) format.\n";
-    const std::string split = "Due to the high number of gammas, each line of the gamma matrices have been\nsplit across ";
-    const std::string nl = "gamvcus.dat, containing the unit-specific variance-covariance matrix of gamma\nhas been created.\n"
-                           "gamvcpa.dat, containing the population average variance-covariance matrix of\ngamma has been created.\n"
-                           "gamvcpar.dat, containing the robust population average variance-covariance\nmatrix of gamma has been created.\n";
-    struct Case { MatrixFileListing m; std::string expected; };
-    const Case cases[] = {
-        {{false, true, true, false, false, 60}, tauMl + gam + fmtLine},
-        {{false, false, false, false, false, 61}, gam + fmtLine + split + "2 lines.\n"},
-        {{true, true, true, true, true, 3},
-         tauMl + "tauvcl.dat, containing the Laplace tau and its variance-covariance\nmatrix has been created.\n" + nl +
-             "gamvcl.dat, containing the Laplace variance-covariance matrix of gamma\nhas been created.\n" + fmtLine},
-    };
-    for (const Case& c : cases) EXPECT_EQ(capture([&](FILE* f) { print_matrix_file_listing(f, c.m); }), c.expected);
+    const MatrixFileListing cases[] = {
+        {false, true, true, false, false, 60}, {false, false, false, false, false, 61}, {true, true, true, true, true, 3}};
+    std::string all;
+    for (const MatrixFileListing& m : cases) all += "====\n" + capture([&](FILE* f) { print_matrix_file_listing(f, m); });
+    expect_golden("report_matrix_file_listing.txt", all);
 }
 
 namespace {
@@ -112,68 +101,50 @@ struct Sample {
     ReportLabels labels(const std::vector<std::string>& cats = {}) { return make_report_labels(model, rs, mdm, cats); }
 };
 
-using Strings = std::vector<std::string>;
+// Every field of a label set, one a line.
+std::string describe(const ReportLabels& L) {
+    std::ostringstream o;
+    auto vec = [&](const char* name, const auto& v) {
+        o << name;
+        for (const auto& x : v) o << " [" << x << ']';
+        o << '\n';
+    };
+    o << "letters " << L.coefLetter << L.fixedLetter << L.randomLetter << L.residualLetter << " gammas " << L.numGammas
+      << " coefficients " << L.numCoefficients << " random " << L.numRandom << '\n';
+    vec("gammaLabels", L.gammaLabels), vec("gammaHeadings", L.gammaHeadings), vec("gammaGroupLabels", L.gammaGroupLabels);
+    vec("gammaCategories", L.gammaCategories), vec("gammaConstrained", L.gammaConstrained);
+    vec("gammaCoefficient", L.gammaCoefficient), vec("coefficientGammaCounts", L.coefficientGammaCounts);
+    vec("randomNames", L.randomNames), vec("randomIndex", L.randomIndex), vec("randomIsIntercept", L.randomIsIntercept);
+    vec("randomCategories", L.randomCategories), vec("randomGammaCounts", L.randomGammaCounts);
+    return o.str();
+}
 
 }  // namespace
 
-TEST(ReportLabels, CellsNumbersAndRandomCoefficients) {
+// Cells, numbers and random coefficients (a constraint group of one member is no
+// constraint); short tables give no labels; the letters of measures within persons,
+// no intercept and V-known numbering; multinomial and ordinal categories. One golden copy.
+TEST(ReportLabels, MatchTheGoldenCopy) {
+    std::string all;
     Sample s;
-    s.model.constraintGroup = {0, 3, 0, 3, 4};  // group 4 has one member: not constrained
-    ReportLabels L = s.labels();
-    EXPECT_EQ(L.gammaLabels, (Strings{"INTRCPT2, G00   ", "  SECTOR, G01   ", " MEANSES, G02   ", "INTRCPT2, G10   ", "  SECTOR, G21   "}));
-    EXPECT_EQ(L.gammaHeadings, (Strings{"      INTRCPT1, B0", "", "", "     SES slope, B1", "  FEMALE slope, B2"}));
-    EXPECT_EQ(L.gammaGroupLabels, (Strings{"INTRCPT1    ", "", "", "     SES    ", "  FEMALE    "}));
-    EXPECT_EQ(L.gammaConstrained, (std::vector<int>{0, 1, 0, 1, 0}));
-    EXPECT_EQ(L.coefficientGammaCounts, (std::vector<int>{3, 1, 1}));
-    EXPECT_EQ(L.randomNames, (Strings{"INTRCPT1", "  FEMALE"}));
-    EXPECT_EQ(L.randomIndex, (Strings{"0", "2"}));
-    EXPECT_EQ(L.randomIsIntercept, (std::vector<int>{1, 0}));
-    EXPECT_EQ(L.randomGammaCounts, (std::vector<int>{3, 1}));
-
-    // Tables shorter than their counts give no labels instead of reading past them.
+    s.model.constraintGroup = {0, 3, 0, 3, 4};
+    all += "==== sample\n" + describe(s.labels());
     s.model.l2Predictors.resize(3);
-    EXPECT_EQ(s.labels().numGammas, 0);
-}
-
-TEST(ReportLabels, LettersAndNumberingVariants) {
-    struct Case { bool withinPersons, noIntercept, vKnown; std::string heading, label, slope; Strings index; char u; };
-    const Case cases[] = {
-        {true, false, false, "      INTRCPT1, P0", "INTRCPT2, B00   ", "     SES slope, P1", {"0", "2"}, 'R'},
-        {false, true, false, "     SES slope, B1", "INTRCPT2, G10   ", "  FEMALE slope, B2", {"2"}, 'U'},
-        {false, false, true, "      INTRCPT1, B1", "INTRCPT2, G10   ", "           SES, B2", {"1", "3"}, 'U'},
-    };
-    for (const Case& c : cases) {
-        Sample s;
-        s.model.noIntercept = c.noIntercept;
-        if (c.noIntercept) s.model.l1Role[0] = 0;
-        s.rs.withinPersons = c.withinPersons;
-        s.rs.isVKnown = c.vKnown;
-        ReportLabels L = s.labels();
-        ASSERT_GE(L.numGammas, 2);
-        EXPECT_EQ(L.gammaHeadings[0], c.heading);
-        EXPECT_EQ(L.gammaLabels[0], c.label);
-        EXPECT_EQ(L.gammaHeadings[c.noIntercept ? 1 : 3], c.slope);
-        EXPECT_EQ(L.randomIndex, c.index);
-        EXPECT_EQ(L.randomLetter, c.u);
+    all += "==== short tables\n" + describe(s.labels());
+    for (int variant = 0; variant < 3; ++variant) {
+        Sample v;
+        v.rs.withinPersons = variant == 0;
+        v.model.noIntercept = variant == 1;
+        if (variant == 1) v.model.l1Role[0] = 0;
+        v.rs.isVKnown = variant == 2;
+        all += "==== variant " + std::to_string(variant) + "\n" + describe(v.labels());
     }
-}
-
-TEST(ReportLabels, MultinomialAndOrdinalCategories) {
     Sample multi(2);
     multi.rs.distribution = 3;
-    ReportLabels L = multi.labels({"1", "2", "3"});
-    ASSERT_EQ(L.numGammas, 10);
-    EXPECT_EQ(L.gammaLabels[5], "INTRCPT2, G00(2)");
-    EXPECT_EQ(L.gammaHeadings[5], "      INTRCPT1, B0(2)");
-    EXPECT_EQ(L.gammaCategories[4] + L.gammaCategories[5], "12");
-    EXPECT_EQ(L.randomCategories, (Strings{"1", "1", "2", "2"}));
-
+    all += "==== multinomial\n" + describe(multi.labels({"1", "2", "3"}));
     Sample ord(1, 1);
     ord.rs.distribution = 3;
     ord.rs.ordinal = true;
-    L = ord.labels({"1", "2", "3"});
-    ASSERT_EQ(L.numGammas, 6);
-    EXPECT_EQ(L.gammaHeadings[5], "        THOLD2,     ");
-    EXPECT_EQ(L.gammaLabels[5], "     d(2)       ");
-    EXPECT_EQ(L.numRandom, 2);
+    all += "==== ordinal\n" + describe(ord.labels({"1", "2", "3"}));
+    expect_golden("report_labels.txt", all);
 }

