@@ -239,6 +239,7 @@ int ascii_next_record(RawSource& s, RecordId& id, double* values) {
     std::memset(id.text.text, ' ', 12);
     id.text.text[12] = '\0';
     id.number = 0.0;
+    s.missingLine = 0;
     int fieldsLeft = s.fieldCount + 1;
     int idsLeft = 1;
     int next = 0;
@@ -296,6 +297,7 @@ int ascii_next_record(RawSource& s, RecordId& id, double* values) {
                         std::fflush(stdout);
                         fatal_exit(0);
                     }
+                    if (missing && s.missingLine == 0) s.missingLine = s.lineNumber;
                     // A format without an A field reads one number more than there are variables.
                     if (next < s.fieldCount) values[next] = v;
                     ++next;
@@ -305,6 +307,7 @@ int ascii_next_record(RawSource& s, RecordId& id, double* values) {
         }
         at += static_cast<std::size_t>(it.length);
     }
+    if (next < s.fieldCount && s.missingLine == 0) s.missingLine = s.lineNumber;
     for (int i = next; i < s.fieldCount; ++i) values[i] = MISSING_VALUE;
     return RECORD_READ;
 }

@@ -157,6 +157,39 @@ double numeric_value(const PackageFile& pf, const PackageVar& v, const unsigned 
 
 }  // namespace
 
+namespace {
+
+// True when `n` bytes at `p` are whole value-label tables (length, name, padding, table).
+bool value_label_tables(const PackageFile& pf, const unsigned char* p, long n) {
+    const long head = 4 + (pf.stataFormat >= 110 ? 33 : 9) + 3;
+    while (n > 0) {
+        if (n < head) return false;
+        long len = rd32(pf, p);
+        if (len < 0 || len > n - head) return false;
+        p += head + len;
+        n -= head + len;
+    }
+    return true;
+}
+
+}  // namespace
+
+long stata_records_beyond(PackageFile& pf) {
+    const long here = std::ftell(pf.f);
+    const long rb = pf.recordBytes;
+    if (here < 0 || rb <= 0 || pf.fileSize <= here) return 0;
+    const long trailing = pf.fileSize - here;
+    // Value-label tables follow the observations; the first split of the rest
+    // into whole observations and whole tables tells how many observations there are.
+    constexpr long SEARCH_LIMIT = 64L << 20;
+    if (trailing > SEARCH_LIMIT) return trailing / rb;
+    std::vector<unsigned char> rest(static_cast<std::size_t>(trailing));
+    if (!pkg_read(pf.f, rest.data(), rest.size())) return 0;
+    for (long k = 0; k * rb <= trailing; ++k)
+        if (value_label_tables(pf, rest.data() + k * rb, trailing - k * rb)) return k;
+    return trailing / rb;
+}
+
 int stata_read_record(PackageFile& pf, PackageRecord& rec) {
     if (pf.recordsRead >= pf.statedRecords) return PKG_END;
     std::vector<unsigned char> buf(static_cast<std::size_t>(pf.recordBytes));
