@@ -116,6 +116,7 @@ struct RawSource {
     bool inEof = false;              ///< the file has no more bytes
     bool inDiscard = false;          ///< the rest of an overlong line is being dropped
     long lineNumber = 0;             ///< lines taken so far
+    bool lineUnended = false;        ///< the current line ended with the file, without a line end
     long missingLine = 0;            ///< ASCII: line of the last record's first blank or unread value, 0 none
     bool endChecked = false;         ///< packages: the end of the data was checked against the header
 };
