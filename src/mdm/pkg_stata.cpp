@@ -1,5 +1,6 @@
 // Stata .dta files of formats 108, 110 and 113: descriptors, then fixed-width
 // observations whose layout follows from the type list.
+#include <cctype>
 #include <cstring>
 
 #include "mdm/packages.h"
@@ -159,13 +160,21 @@ double numeric_value(const PackageFile& pf, const PackageVar& v, const unsigned 
 
 namespace {
 
-// True when `n` bytes at `p` are whole value-label tables (length, name, padding, table).
+// True when `n` bytes at `p` are whole value-label tables: a length, a name
+// (a letter or "_" first, NUL-terminated), padding, and a table of that length
+// holding its entry count and text length (8 + 8 per entry + the text).
 bool value_label_tables(const PackageFile& pf, const unsigned char* p, long n) {
-    const long head = 4 + (pf.stataFormat >= 110 ? 33 : 9) + 3;
+    const long nameLen = pf.stataFormat >= 110 ? 33 : 9;
+    const long head = 4 + nameLen + 3;
     while (n > 0) {
-        if (n < head) return false;
-        long len = rd32(pf, p);
-        if (len < 0 || len > n - head) return false;
+        if (n < head + 8) return false;
+        const long len = rd32(pf, p);
+        const unsigned char* name = p + 4;
+        if (len < 8 || len > n - head || !(std::isalpha(name[0]) || name[0] == '_') ||
+            std::memchr(name, '\0', static_cast<std::size_t>(nameLen)) == nullptr)
+            return false;
+        const long entries = rd32(pf, p + head), text = rd32(pf, p + head + 4);
+        if (entries < 0 || text < 0 || entries > len / 8 || 8 + 8 * entries + text != len) return false;
         p += head + len;
         n -= head + len;
     }
