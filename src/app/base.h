@@ -99,6 +99,7 @@ struct ExitState {
     std::string outputFileName;        ///< its name ("stdout" for the console)
     AnalysisKind kind = AnalysisKind::Linear;
     std::string tempNames[3];          ///< the three temporary file names of the run
+    std::string unfinishedFile;        ///< an output being written under a temporary name, removed at any end
     void (*closeScratch)() = nullptr;  ///< closes every scratch file; set by the scratch store
     int waitAtExit = 0;                ///< the -w count
     bool skipExitWait = false;         ///< test hook: no three-second wait (env ARB2_NO_EXIT_WAIT)

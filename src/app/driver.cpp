@@ -2,6 +2,7 @@
 // building an MDM file or analysing one (once, or once per plausible value).
 #include <strings.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -187,6 +188,34 @@ void reprompt_until_exists(std::string& name, const char* format) {
     }
 }
 
+// The MDM file appears only when it is complete: it is written under a
+// temporary name beside it and renamed at the end, so a build stopped by
+// damaged input (or anything else) leaves no file that looks usable.
+FILE* open_unfinished(const std::string& name) {
+    std::string pattern = name + ".XXXXXX";
+    int fd = mkstemp(pattern.data());
+    if (fd < 0) return open_or_die(name.c_str(), "wb");
+    // mkstemp makes the file private; give it the permissions a new file gets.
+    mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(fd, 0666 & ~mask) != 0) {
+        // The file stays private; that harms nothing.
+    }
+    exit_state().unfinishedFile = pattern;
+    FILE* f = fdopen(fd, "wb");
+    if (f == nullptr) fatal_exit(5);
+    return f;
+}
+
+// Closes the finished file and gives it its name.
+void finish_unfinished(FILE* out, const std::string& name) {
+    if (std::fclose(out) != 0) fatal_exit(5);
+    std::string& unfinished = exit_state().unfinishedFile;
+    if (unfinished.empty()) return;
+    if (std::rename(unfinished.c_str(), name.c_str()) != 0) fatal_exit(5);
+    unfinished.clear();
+}
+
 // Steps 3 (yes) and 4: build an MDM file and end.
 [[noreturn]] void create_mdm(RunSettings& rs, CommandLine& cl) {
     MdmCreation& c = cl.creation;
@@ -204,14 +233,14 @@ void reprompt_until_exists(std::string& name, const char* format) {
     if (c.mdmFileName.empty()) c.mdmFileName = rs.mdmFileName;
     rs.mdmFileName = c.mdmFileName;
 
-    FILE* out = open_or_die(c.mdmFileName.c_str(), "wb");
+    FILE* out = open_unfinished(c.mdmFileName);
     if (c.isVKnown) {
         BuildCounts counts = build_vknown_mdm(c, out);
-        std::fclose(out);
+        finish_unfinished(out, c.mdmFileName);
         std::printf(" %6ld groups%s", counts.l2Records, " have been processed\n");
     } else {
         BuildCounts counts = build_mdm(c, out);
-        std::fclose(out);
+        finish_unfinished(out, c.mdmFileName);
         std::printf(" %6ld level-1 records%s", counts.l1Records, " have been processed\n");
         std::printf(" %6ld level-2 records%s", counts.l2Records, " have been processed\n");
         if (counts.deletedGroups > 0) {

@@ -106,6 +106,8 @@ void remove_temp_names(ExitState& st) {
         if (!name.empty()) std::remove(name.c_str());
         name.clear();
     }
+    if (!st.unfinishedFile.empty()) std::remove(st.unfinishedFile.c_str());
+    st.unfinishedFile.clear();
 }
 
 void print_line(const char* text) {

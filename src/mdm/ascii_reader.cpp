@@ -1,7 +1,8 @@
 // Fixed-format ASCII reader: format check, item parser and record reader.
 //
 // Decisions where the format language leaves room:
-// - a numeric field of blanks only (or cut short by the line end) is missing;
+// - a numeric field of blanks only (or cut short by the line end) is missing,
+//   and so is a field that the end of the file cuts short;
 // - a last line without a line end is an ordinary record;
 // - wholly blank lines between records are skipped;
 // - values the format never reaches are missing;
@@ -207,6 +208,7 @@ bool next_text_line(RawSource& s, const char*& text, std::size_t& length) {
                 // An overlong line: keep its head, drop the rest up to its line end.
                 s.inDiscard = (nl == nullptr && !s.inEof);
                 if (discarding) break;  // tail of an overlong line: not a line of its own
+                s.lineUnended = nl == nullptr && s.inEof;
                 if (len > 0 && start[len - 1] == '\r') --len;
                 text = start;
                 length = len;
@@ -239,6 +241,7 @@ int ascii_next_record(RawSource& s, RecordId& id, double* values) {
     std::memset(id.text.text, ' ', 12);
     id.text.text[12] = '\0';
     id.number = 0.0;
+    s.missingLine = 0;
     int fieldsLeft = s.fieldCount + 1;
     int idsLeft = 1;
     int next = 0;
@@ -296,6 +299,13 @@ int ascii_next_record(RawSource& s, RecordId& id, double* values) {
                         std::fflush(stdout);
                         fatal_exit(0);
                     }
+                    // A field the end of the file cuts short is what is left of a
+                    // cut file, not a number: it reads as blank.
+                    if (n < static_cast<std::size_t>(it.width) && s.lineUnended) {
+                        v = MISSING_VALUE;
+                        missing = true;
+                    }
+                    if (missing && s.missingLine == 0) s.missingLine = s.lineNumber;
                     // A format without an A field reads one number more than there are variables.
                     if (next < s.fieldCount) values[next] = v;
                     ++next;
@@ -305,6 +315,7 @@ int ascii_next_record(RawSource& s, RecordId& id, double* values) {
         }
         at += static_cast<std::size_t>(it.length);
     }
+    if (next < s.fieldCount && s.missingLine == 0) s.missingLine = s.lineNumber;
     for (int i = next; i < s.fieldCount; ++i) values[i] = MISSING_VALUE;
     return RECORD_READ;
 }

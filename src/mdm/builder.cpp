@@ -71,6 +71,38 @@ void copy_scratch(FILE* scratch, FILE* out) {
 
 std::size_t table_size(const std::vector<NameSlot>& names) { return names.empty() ? 0 : names.size() - 1; }
 
+// A variable name as typed: the 8 significant characters without blanks.
+std::string name_text(const NameSlot& n) {
+    std::string t(n.text, strnlen(n.text, 8));
+    t.erase(0, t.find_first_not_of(' '));
+    t.erase(t.find_last_not_of(' ') + 1);
+    return t;
+}
+
+// Level-2 values and V-known records have no missing-data policy: nothing
+// downstream can use a group without them, so a blank or unread field stops
+// the build where level-1 data without declared missing values would.
+[[noreturn]] void missing_at_level2(const RawSource& s, const std::string& variable) {
+    long line = s.missingLine > 0 ? s.missingLine : s.lineNumber;
+    std::printf("\nMissing data found at level-2 (file %s, line %ld, variable %s)! Unable to continue.\n",
+                s.path.c_str(), line, variable.c_str());
+    std::fflush(stdout);
+    fatal_exit(0);
+}
+
+// The name of field `i` of a V-known record: a statistic, one of the packed
+// sampling (co)variances of the statistics, or a level-2 predictor.
+std::string vknown_field_name(const MdmCreation& c, std::size_t i) {
+    const std::size_t p1 = table_size(c.names[0]);
+    const std::size_t q = p1 * (p1 + 1) / 2;
+    if (i < p1) return name_text(c.names[0][i + 1]);
+    if (i >= p1 + q) return name_text(c.names[1][i - p1 - q + 1]);
+    std::size_t k = i - p1, row = 0;
+    while (k > row) k -= ++row;
+    const std::string a = name_text(c.names[0][row + 1]), b = name_text(c.names[0][k + 1]);
+    return row == k ? "VAR(" + a + ")" : "COV(" + a + "," + b + ")";
+}
+
 }  // namespace
 
 BuildCounts build_mdm(const MdmCreation& c, FILE* out) {
@@ -109,8 +141,12 @@ BuildCounts build_mdm(const MdmCreation& c, FILE* out) {
         if (r == RECORD_END) break;
         if (r != RECORD_READ) {
             std::printf("Error at line %ld\n", static_cast<long>(t.ids.size()) + 1);
-            std::fflush(stdout);
-            fatal_exit(0);
+            stop_at_damaged_record(l2);
+        }
+        if (ascii) {
+            const auto first = std::find(values.begin(), values.begin() + static_cast<long>(p2), MISSING_VALUE);
+            if (first != values.begin() + static_cast<long>(p2))
+                missing_at_level2(l2, name_text(c.names[1][static_cast<std::size_t>(first - values.begin()) + 1]));
         }
         if (numeric && id.number == MISSING_VALUE) continue;
         if (!ascii && std::find(values.begin(), values.begin() + static_cast<long>(p2), MISSING_VALUE) !=
@@ -130,7 +166,13 @@ BuildCounts build_mdm(const MdmCreation& c, FILE* out) {
 
     // ---- Level-1 file, group by group ----
     std::vector<double> record(room(l1, p1));
-    if (read_raw_record(l1, id, record.data()) != RECORD_READ) fatal_exit(1, c.rawFileName[0].c_str());
+    // A record cut short ends the build: a partly copied file is not a smaller data set.
+    auto next_l1 = [&]() {
+        int r = read_raw_record(l1, id, record.data());
+        if (r == RECORD_ERROR) stop_at_damaged_record(l1);
+        return r == RECORD_READ;
+    };
+    if (!next_l1()) fatal_exit(1, c.rawFileName[0].c_str());
     FILE* scratch = open_anonymous_scratch();
     std::setvbuf(scratch, nullptr, _IOFBF, COPY_CHUNK);
 
@@ -153,7 +195,7 @@ BuildCounts build_mdm(const MdmCreation& c, FILE* out) {
                 lastReported = id;
                 reported = true;
             }
-            more = read_raw_record(l1, id, record.data()) == RECORD_READ;
+            more = next_l1();
             continue;
         }
         // Groups must come in ascending order, each as one run of records.
@@ -166,7 +208,7 @@ BuildCounts build_mdm(const MdmCreation& c, FILE* out) {
         group.clear();
         do {
             group.insert(group.end(), record.begin(), record.begin() + static_cast<long>(p1));
-            more = read_raw_record(l1, id, record.data()) == RECORD_READ;
+            more = next_l1();
         } while (more && compare_ids(id, groupId, numeric) == 0);
         if (more && compare_ids(id, groupId, numeric) < 0) unsorted(sts, L1_UNSORTED);
 
@@ -278,6 +320,9 @@ BuildCounts build_vknown_mdm(const MdmCreation& c, FILE* out) {
     RecordId id;
     long J = 0;
     while (read_raw_record(src, id, values.data()) == RECORD_READ) {
+        const auto first = std::find(values.begin(), values.end(), MISSING_VALUE);
+        if (first != values.end())
+            missing_at_level2(src, vknown_field_name(c, static_cast<std::size_t>(first - values.begin())));
         bytes.assign(id.text.text, 13);
         bytes[12] = '\0';
         for (double v : values) {

@@ -116,6 +116,9 @@ struct RawSource {
     bool inEof = false;              ///< the file has no more bytes
     bool inDiscard = false;          ///< the rest of an overlong line is being dropped
     long lineNumber = 0;             ///< lines taken so far
+    bool lineUnended = false;        ///< the current line ended with the file, without a line end
+    long missingLine = 0;            ///< ASCII: line of the last record's first blank or unread value, 0 none
+    bool endChecked = false;         ///< packages: the end of the data was checked against the header
 };
 
 /// Result of a record reader: a record was read.
@@ -128,6 +131,9 @@ inline constexpr int RECORD_ERROR = 1;
 /// Reads the next record of a source of any type: ID and the level's values
 /// in name-table order; RECORD_READ, RECORD_END or RECORD_ERROR.
 int read_raw_record(RawSource& s, RecordId& id, double* values);
+/// Ends the run with message 4 after saying which record of the package source
+/// was cut short (the reader returned RECORD_ERROR).
+[[noreturn]] void stop_at_damaged_record(const RawSource& s);
 /// Closes the file of a source (a text file once no copy of the source holds it).
 void close_raw_source(RawSource& s);
 /// True when the source has an open file to read.

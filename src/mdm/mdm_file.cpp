@@ -90,6 +90,29 @@ struct Budget {
     }
 };
 
+// Walks the group blocks by their counts (seeking past the values) and ends
+// the run with message 4 unless they are exactly what the header says: J
+// blocks of at least one record, N records in all, the largest group
+// maxGroupSize, and nothing after the last block.
+void check_group_blocks(FILE* f, const MdmHeader& h, uint64_t left) {
+    const uint64_t perRecord = 8 * static_cast<uint64_t>(h.numL1Vars);
+    uint64_t total = 0;
+    int largest = 0;
+    for (int j = 0; j < h.numGroups; ++j) {
+        if (left < 4) fatal_exit(4);
+        int32_t count = read_i32(f);
+        left -= 4;
+        if (count < 1 || (perRecord > 0 && static_cast<uint64_t>(count) + 1 > left / perRecord)) fatal_exit(4);
+        const uint64_t bytes = perRecord * (static_cast<uint64_t>(count) + 1);
+        if (std::fseek(f, static_cast<long>(bytes), SEEK_CUR) != 0) fatal_exit(4);
+        left -= bytes;
+        total += static_cast<uint64_t>(count);
+        largest = std::max(largest, static_cast<int>(count));
+    }
+    if (left != 0 || total != static_cast<uint64_t>(h.numL1Records) || largest != h.maxGroupSize) fatal_exit(4);
+    if (std::fseek(f, h.dataStart, SEEK_SET) != 0) fatal_exit(4);
+}
+
 }  // namespace
 
 void read_mdm_header(FILE* f, MdmHeader& h) {
@@ -184,6 +207,12 @@ void read_mdm_header(FILE* f, MdmHeader& h) {
         read_doubles(f, h.l2Data.data(), J * p2);
     }
     h.dataStart = std::ftell(f);
+    if (h.isVKnown) {
+        // The V-known records were counted above; nothing may follow them.
+        if (budget.left != 0) fatal_exit(4);
+    } else {
+        check_group_blocks(f, h, static_cast<uint64_t>(size - h.dataStart));
+    }
     if (h.hasMissing == 0) h.deleteNow = 1;
 }
 

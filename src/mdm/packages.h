@@ -135,10 +135,14 @@ int sas_read_record(PackageFile& pf, PackageRecord& rec);
 void spss_read_header(PackageFile& pf);
 /// Next SPSS case.
 int spss_read_record(PackageFile& pf, PackageRecord& rec);
+/// Complete SPSS cases after those read so far, counted without delivering them.
+long spss_records_beyond(PackageFile& pf);
 /// Stata .dta header and descriptors.
 void stata_read_header(PackageFile& pf);
 /// Next Stata observation.
 int stata_read_record(PackageFile& pf, PackageRecord& rec);
+/// Stata observations after those read so far (value-label tables are not observations).
+long stata_records_beyond(PackageFile& pf);
 
 /// True when the file (at its start) is a kind the native reader of its type
 /// cannot read but the ReadStat library can: Stata 114 to 119, SAS7BDAT data

@@ -1,5 +1,6 @@
 // SAS version 5 transport files: 80-byte card images, big-endian variable
 // descriptors and IBM hexadecimal floating-point values.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -87,8 +88,28 @@ void sas_read_header(PackageFile& pf) {
         recordBytes += length;
         pf.vars.push_back(v);
     }
-    for (const PackageVar& v : pf.vars) {
-        if (v.position < 0 || v.position + v.length > recordBytes) pkg_not_this_kind(pf, "SAS transport");
+    // The descriptors must tile the record: a value read from another's bytes
+    // (or from beyond the record) would be silently wrong.
+    std::vector<const PackageVar*> byPosition;
+    for (const PackageVar& v : pf.vars) byPosition.push_back(&v);
+    std::stable_sort(byPosition.begin(), byPosition.end(),
+                     [](const PackageVar* a, const PackageVar* b) { return a->position < b->position; });
+    long end = 0;
+    const PackageVar* previous = nullptr;
+    for (const PackageVar* v : byPosition) {
+        const bool outside = v->position < 0 || v->position + v->length > recordBytes;
+        if (outside || (previous != nullptr && v->position < end)) {
+            if (outside)
+                std::printf("The level-%d file %s is damaged: %s lies outside the record.\n", pf.level,
+                            pf.path.c_str(), v->fileName.c_str());
+            else
+                std::printf("The level-%d file %s is damaged: the positions of %s and %s overlap.\n", pf.level,
+                            pf.path.c_str(), previous->fileName.c_str(), v->fileName.c_str());
+            std::fflush(stdout);
+            fatal_exit(0);
+        }
+        end = v->position + v->length;
+        previous = v;
     }
     pf.recordBytes = static_cast<int>(recordBytes);
 
@@ -103,11 +124,20 @@ void sas_read_header(PackageFile& pf) {
 int sas_read_record(PackageFile& pf, PackageRecord& rec) {
     const long start = std::ftell(pf.f);
     const long left = pf.fileSize - start;
-    if (left < pf.recordBytes || pf.recordBytes <= 0) return PKG_END;
+    if (pf.recordBytes <= 0) return PKG_END;
+    // A transport file is whole cards; a file of any other length was cut.
+    const bool wholeCards = pf.fileSize % 80 == 0;
+    if (left <= 0) return wholeCards ? PKG_END : PKG_READ_ERROR;
     std::vector<unsigned char> buf(static_cast<std::size_t>(pf.recordBytes));
+    if (left < pf.recordBytes) {
+        // Only the blank padding of the last card may follow the last record.
+        bool blank = pkg_read(pf.f, buf.data(), static_cast<std::size_t>(left));
+        for (long i = 0; i < left; ++i) blank = blank && buf[static_cast<std::size_t>(i)] == ' ';
+        return blank && wholeCards ? PKG_END : PKG_READ_ERROR;
+    }
     if (!pkg_read(pf.f, buf.data(), buf.size())) return PKG_READ_ERROR;
     // The last card is padded with blanks; a blank "record" inside it is padding.
-    if (left < 80) {
+    if (left < 80 && wholeCards) {
         bool blank = true;
         for (unsigned char c : buf) blank = blank && c == ' ';
         if (blank) return PKG_END;

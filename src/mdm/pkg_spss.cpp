@@ -213,6 +213,28 @@ int next_compressed(PackageFile& pf, unsigned char* out, SegmentKind& kind, bool
 
 }  // namespace
 
+long spss_records_beyond(PackageFile& pf) {
+    const long nseg = pf.recordBytes;
+    if (pf.dataEnded || nseg <= 0) return 0;
+    if (!pf.compressed) {
+        long here = std::ftell(pf.f);
+        return here < 0 ? 0 : (pf.fileSize - here) / (8 * nseg);
+    }
+    // Walk the control bytes case by case; every case takes at least one byte.
+    long extra = 0;
+    unsigned char seg[8];
+    for (;;) {
+        for (long s = 0; s < nseg; ++s) {
+            SegmentKind kind;
+            if (next_compressed(pf, seg, kind, s == 0) != PKG_RECORD) {
+                pf.dataEnded = true;
+                return extra;
+            }
+        }
+        ++extra;
+    }
+}
+
 int spss_read_record(PackageFile& pf, PackageRecord& rec) {
     if (pf.dataEnded) return PKG_END;
     if (pf.statedRecords >= 0 && pf.recordsRead >= pf.statedRecords) return PKG_END;

@@ -1,5 +1,6 @@
 // Stata .dta files of formats 108, 110 and 113: descriptors, then fixed-width
 // observations whose layout follows from the type list.
+#include <cctype>
 #include <cstring>
 
 #include "mdm/packages.h"
@@ -156,6 +157,47 @@ double numeric_value(const PackageFile& pf, const PackageVar& v, const unsigned 
 }
 
 }  // namespace
+
+namespace {
+
+// True when `n` bytes at `p` are whole value-label tables: a length, a name
+// (a letter or "_" first, NUL-terminated), padding, and a table of that length
+// holding its entry count and text length (8 + 8 per entry + the text).
+bool value_label_tables(const PackageFile& pf, const unsigned char* p, long n) {
+    const long nameLen = pf.stataFormat >= 110 ? 33 : 9;
+    const long head = 4 + nameLen + 3;
+    while (n > 0) {
+        if (n < head + 8) return false;
+        const long len = rd32(pf, p);
+        const unsigned char* name = p + 4;
+        if (len < 8 || len > n - head || !(std::isalpha(name[0]) || name[0] == '_') ||
+            std::memchr(name, '\0', static_cast<std::size_t>(nameLen)) == nullptr)
+            return false;
+        const long entries = rd32(pf, p + head), text = rd32(pf, p + head + 4);
+        if (entries < 0 || text < 0 || entries > len / 8 || 8 + 8 * entries + text != len) return false;
+        p += head + len;
+        n -= head + len;
+    }
+    return true;
+}
+
+}  // namespace
+
+long stata_records_beyond(PackageFile& pf) {
+    const long here = std::ftell(pf.f);
+    const long rb = pf.recordBytes;
+    if (here < 0 || rb <= 0 || pf.fileSize <= here) return 0;
+    const long trailing = pf.fileSize - here;
+    // Value-label tables follow the observations; the first split of the rest
+    // into whole observations and whole tables tells how many observations there are.
+    constexpr long SEARCH_LIMIT = 64L << 20;
+    if (trailing > SEARCH_LIMIT) return trailing / rb;
+    std::vector<unsigned char> rest(static_cast<std::size_t>(trailing));
+    if (!pkg_read(pf.f, rest.data(), rest.size())) return 0;
+    for (long k = 0; k * rb <= trailing; ++k)
+        if (value_label_tables(pf, rest.data() + k * rb, trailing - k * rb)) return k;
+    return trailing / rb;
+}
 
 int stata_read_record(PackageFile& pf, PackageRecord& rec) {
     if (pf.recordsRead >= pf.statedRecords) return PKG_END;

@@ -219,11 +219,16 @@ struct TemplateReader {
                                   k + 1, k + 1);
                     stop(msg);
                 }
-                c.names[k][++filled] = normalised_slot(line.c_str(), line.size(), 8);
+                NameSlot name = normalised_slot(line.c_str(), line.size(), 8);
+                for (std::size_t i = 1; i <= filled; ++i)
+                    if (std::memcmp(c.names[k][i].text, name.text, 8) == 0) stop("Variable " + line + " is named twice!\n");
+                c.names[k][++filled] = name;
             } else {
                 int j = pkg_find_variable(*pf, line.c_str());
                 if (j < 0 && csv) stop(c.rawFileName[k] + ", line 1: no column " + trimmed(line) + "!\n");
                 if (j < 0) stop("Variable " + line + " not found!\n");
+                // As in the selection dialogue, a variable (or the ID) cannot be chosen twice.
+                if (pf->vars[static_cast<std::size_t>(j)].mark != PKG_UNUSED) stop("Variable " + line + " is named twice!\n");
                 pkg_add_selected(*pf, j);
                 c.names[k].push_back(pf->vars[static_cast<std::size_t>(j)].name);
                 ++filled;
