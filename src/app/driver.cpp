@@ -20,6 +20,7 @@
 #include "mdm/mdm.h"
 #include "model/model.h"
 #include "report/report.h"
+#include "nonlinear/nonlinear.h"
 
 namespace {
 
@@ -297,6 +298,14 @@ void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassF
         run_vknown_analysis(rs, model, mdm, pf.mdm, pf.output);
         return;
     }
+    if (rs.analysisKind == AnalysisKind::NonLinear) {
+        run_pql_analysis(rs, model, mdm, pf.mdm, pf.output);
+        return;
+    }
+    if (rs.analysisKind == AnalysisKind::Multinomial) {
+        run_categorical_analysis(rs, model, mdm, pf.mdm, pf.output);
+        return;
+    }
     if (rs.analysisKind == AnalysisKind::HeteroVariance) {
         run_hetero_pass(rs, model, mdm, pf.mdm, pf.output);
         return;
@@ -403,7 +412,12 @@ namespace {
         specify_model_interactively(rs, model, mdm);
         AnalysisKind kind = analysis_kind(rs, model);
 
-        // Step 11. (Multinomial and ordinal category tables are set up here once that analysis exists.)
+        // Step 11. The categories of the outcome label the header's equations.
+        if (kind == AnalysisKind::Multinomial) {
+            std::vector<double> values;
+            std::vector<long> counts;
+            categorise_outcome(rs, model, mdm, pass.mdm, values, counts);
+        }
         if (kind != AnalysisKind::Linear) {
             write_command_file(NEW_COMMAND_FILE, CommandFileForm::PreRun, rs, model, mdm);
         }

@@ -53,6 +53,17 @@ struct UnitStore {
 /// Why the iterations ended.
 enum class StopReason { None, Converged, IterationLimit, Keyboard };
 
+/// Rewrites one unit's data for a macro iteration of a non-linear model: from the
+/// unit's kept records (nj rows of p1 raw values) and their centred design rows
+/// (nj x Q; columns of coefficients that are no data variable are 0) it fills the
+/// rows the pass accumulates, design rowsX (rows x Q) and outcome rowsY, already
+/// multiplied by their working weights, and returns how many rows there are.
+struct WorkingRewrite {
+    int (*unit)(void* ctx, long j, int nj, const double* rec, int p1, const double* x, int Q,
+                std::vector<double>& rowsX, std::vector<double>& rowsY) = nullptr;
+    void* ctx = nullptr;
+};
+
 /// The linear engine's state and results for one analysis.
 struct LinearFit {
     // -- Layout of the model, fixed for the run.
@@ -64,6 +75,7 @@ struct LinearFit {
     int F = 0;                           ///< fixed effects (gammas) as specified
     int Fe = 0;                          ///< gammas actually estimated (constrained ones tied)
     std::vector<int> coefSlot;           ///< [Q] level-1 slot of each coefficient (0 intercept)
+    std::vector<int> coefSet;            ///< [Q] equation set of each coefficient (multinomial logit)
     std::vector<int> coefRandom;         ///< [Q] 1 when the coefficient has a random effect
     std::vector<int> randomCoef;         ///< [r] coefficient index of each random coefficient
     std::vector<int> coefFirstGamma;     ///< [Q] index of the coefficient's first gamma
@@ -80,6 +92,7 @@ struct LinearFit {
     bool tauFixed = false;               ///< Tau held at its starting value
     bool weighted = false;               ///< level-1 or level-2 weights in use
     bool inMemory = false;               ///< per-unit records in memory, not on scratch files
+    WorkingRewrite rewrite;              ///< non-linear runs: the working outcome and weights of each unit
 
     // -- Level-2 design after grand-mean centring.
     std::vector<double> l2Design;        ///< [J x (p2+1)] column 0 is 1, then the level-2 values
@@ -170,7 +183,7 @@ struct LinearFit {
     StopReason stopReason = StopReason::None;
     double likHistory[5] = {0, 0, 0, 0, 0};  ///< last five likelihoods, ring by iteration % 5
 
-    // -- Macro-iteration runs (heterogeneous level-1 variance).
+    // -- Macro-iteration runs (non-linear and heterogeneous level-1 variance).
     int macroIteration = 0;              ///< macro iteration of this fit (0: a plain linear run)
     bool holdFinalBlock = false;         ///< em_iterations leaves the final iteration block to the caller
     std::vector<double> recordSigma2;    ///< [N] level-1 variance of each kept record, in units of

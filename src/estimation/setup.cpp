@@ -148,16 +148,23 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
     fit.coefLetter = rs.withinPersons ? 'P' : 'B';
 
     // Coefficients in model order: the slots the model marks as terms, the intercept included.
-    const int slots = std::min(model.numL1Slots, fit.p1 + 1);
-    for (int s = 0; s < slots; ++s) {
-        const std::size_t cell = static_cast<std::size_t>(model.at(0, s));
-        if (cell < model.l1Role.size() && model.l1Role[cell] == 1) fit.coefSlot.push_back(s);
-    }
+    // Ordinal thresholds are terms in the slots after the data variables.
+    const int slots = rs.ordinal && rs.distribution == 3 ? model.numL1Slots : std::min(model.numL1Slots, fit.p1 + 1);
+    // A multinomial model has one equation set per logit, set after set.
+    const int sets = rs.distribution == 3 && !rs.ordinal ? std::max(1, model.numSets) : 1;
+    for (int set = 0; set < sets; ++set)
+        for (int s = 0; s < slots; ++s) {
+            const std::size_t cell = static_cast<std::size_t>(model.at(set, s));
+            if (cell < model.l1Role.size() && model.l1Role[cell] == 1) {
+                fit.coefSlot.push_back(s);
+                fit.coefSet.push_back(set);
+            }
+        }
     fit.Q = static_cast<int>(fit.coefSlot.size());
     const int firstNumber = model.noIntercept ? 1 : 0;
     for (int q = 0; q < fit.Q; ++q) {
-        const int slot = fit.coefSlot[q];
-        const std::size_t cell = static_cast<std::size_t>(model.at(0, slot));
+        const int slot = fit.coefSlot[q], set = fit.coefSet[q];
+        const std::size_t cell = static_cast<std::size_t>(model.at(set, slot));
         const bool random = !(cell < model.fixedEffectOnly.size() && model.fixedEffectOnly[cell] != 0);
         fit.coefRandom.push_back(random ? 1 : 0);
         if (random) {
@@ -170,7 +177,7 @@ void prepare_linear_fit(const RunSettings& rs, const ModelSpec& model, const Mdm
         fit.coefFirstGamma.push_back(static_cast<int>(fit.gammaCoef.size()));
         int count = 0;
         for (int k = 0; k < model.numL2Slots; ++k) {
-            const std::size_t at = static_cast<std::size_t>(model.pred(0, slot, k));
+            const std::size_t at = static_cast<std::size_t>(model.pred(set, slot, k));
             if (at >= model.l2Predictors.size()) break;
             const int l2 = model.l2Predictors[at];
             if (l2 == NO_ENTRY || l2 < 0 || l2 > fit.p2) break;
@@ -269,7 +276,8 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
     const long J = fit.J;
     const int w2 = fit.p2 + 1;
     const bool someFixed = r < Q;
-    const bool nonlinearPass = workY != nullptr || workMultiplier != nullptr;
+    const bool rewrite = fit.rewrite.unit != nullptr;
+    const bool nonlinearPass = workY != nullptr || workMultiplier != nullptr || rewrite;
 
     for (UnitStore* s : {&fit.storeA, &fit.storeB, &fit.storeC, &fit.storeD, &fit.storeE, &fit.storeG}) {
         if (!s->open) continue;
@@ -290,6 +298,7 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
 
     Level1Reader reader = open_level1_reader(rs, model, mdm, fit, mdmFile);
     std::vector<double> means(p1), rec, centre(Q), x(Q), xx(Q * Q), xy(Q), xxw(Q * Fe), W(Q * Fe);
+    std::vector<double> unitX, rowsX, rowsY;  // a non-linear run's working unit
     std::vector<double> A(r * r), V(r * r), B(Fe * r), b(r), xyR(r), wxxwJ(Fe * Fe), wxyJ(Fe);
     std::vector<double> work(std::max(3, std::max(Q * (Q + 1) / 2, r * (r + 1) / 2)) + 8);
     // Pooled within-unit sums of the fixed level-1 coefficients, random part partialled out.
@@ -329,11 +338,43 @@ void setup_pass(const RunSettings& rs, const ModelSpec& model, const MdmHeader& 
                 if (!(rec[static_cast<std::size_t>(i) * p1 + rs.precisionVar - 1] > 0.0))
                     weights_not_positive(out, "Variance known");
 
+        // A non-linear run takes the unit's working outcome and weights from its records.
+        int rows = nj;
+        if (rewrite) {
+            unitX.resize(static_cast<std::size_t>(nj) * Q);
+            for (int i = 0; i < nj; ++i)
+                for (int q = 0; q < Q; ++q) {
+                    const int s = fit.coefSlot[q];
+                    unitX[static_cast<std::size_t>(i) * Q + q] =
+                        s == 0 ? 1.0 : s > p1 ? 0.0 : rec[static_cast<std::size_t>(i) * p1 + s - 1] - centre[q];
+                }
+            rows = fit.rewrite.unit(fit.rewrite.ctx, j, nj, rec.data(), p1, unitX.data(), Q, rowsX, rowsY);
+        }
+
         // 6-7. Design rows, outcome and cross-products.
         std::fill(xx.begin(), xx.end(), 0.0);
         std::fill(xy.begin(), xy.end(), 0.0);
         double yyj = 0.0, sumY = 0.0;
-        for (int i = 0; i < nj; ++i, ++recordIndex) {
+        for (int i = 0; i < rows; ++i, ++recordIndex) {
+            if (rewrite) {
+                // A user's level-1 weight or known variance scales every row of its record.
+                double m = 1.0;
+                if (l1Weight || known) {
+                    const double* row = &rec[static_cast<std::size_t>(i / std::max(1, rows / std::max(1, nj))) * p1];
+                    m = std::sqrt(l1Weight ? row[rs.level1Weight - 1] / unitMeanWeight : 1.0) /
+                        std::sqrt(known ? row[rs.precisionVar - 1] : 1.0);
+                }
+                const double y = m * rowsY[i];
+                for (int q = 0; q < Q; ++q) x[q] = m * rowsX[static_cast<std::size_t>(i) * Q + q];
+                const double* xr = x.data();
+                yyj += y * y;
+                sumY += y;
+                for (int a = 0; a < Q; ++a) {
+                    xy[a] += xr[a] * y;
+                    for (int c = 0; c <= a; ++c) xx[a * Q + c] += xr[a] * xr[c];
+                }
+                continue;
+            }
             const double* row = &rec[static_cast<std::size_t>(i) * p1];
             double y = workY != nullptr ? workY[recordIndex] : row[fit.outcomeSlot - 1];
             if (countData) {

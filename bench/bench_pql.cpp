@@ -1,0 +1,155 @@
+// Timing of the PQL estimator on a large simulated Bernoulli data set:
+// 1,000,000 level-1 records in 10,000 units, a random intercept and one random
+// slope, one level-2 predictor of the intercept; the unit-specific macro
+// iterations to convergence and one population-average macro iteration, from
+// an MDM file that is already built. Usage: bench_pql [units] [records per unit] [report file]
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/base.h"
+#include "mdm/mdm.h"
+#include "model/model.h"
+#include "nonlinear/nonlinear.h"
+
+namespace {
+
+double seconds_since(std::clock_t t0) { return static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC; }
+
+void put(FILE* f, const void* p, std::size_t n) {
+    if (std::fwrite(p, 1, n, f) != n) {
+        std::fprintf(stderr, "write failed\n");
+        std::exit(1);
+    }
+}
+
+void put_i32(FILE* f, std::int32_t v) { put(f, &v, 4); }
+
+void put_name(FILE* f, const char* name) {
+    const NameSlot s = make_variable_name(name);
+    put(f, s.text, 13);
+}
+
+// Level-1 Y (0/1) and X; level-2 W. logit P(Y=1) = B0 + B1 X, B0 = -0.5 + 0.8 W + u0, B1 = 0.6 + u1.
+void write_data(const std::string& path, int J, int n) {
+    std::mt19937_64 rng(20261206);
+    std::normal_distribution<double> z(0.0, 1.0);
+    std::uniform_real_distribution<double> unif(0.0, 1.0);
+    std::vector<double> w(J);
+    double wm = 0.0;
+    for (int j = 0; j < J; ++j) wm += (w[j] = z(rng));
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    put(f, "SSARB2", 6);
+    const float version = 6.02f;
+    put(f, &version, 4);
+    for (int v : {2, 1, J * n, J, 0, 1, 0, -2, n}) put_i32(f, v);
+    for (const char* name : {"INTRCPT1", "Y", "X"}) put_name(f, name);
+    for (const char* name : {"INTRCPT2", "W"}) put_name(f, name);
+    put_i32(f, 260);
+    const std::vector<char> fileName(260, 0);
+    put(f, fileName.data(), 260);
+    put(f, fileName.data(), 260);
+    const double l1Means[2] = {0.5, 0.0};
+    put(f, l1Means, sizeof l1Means);
+    const double l2Mean = wm / J;
+    put(f, &l2Mean, 8);
+    for (int j = 0; j < J; ++j) {
+        const double id = j + 1;
+        put(f, &id, 8);
+    }
+    for (int j = 0; j < J; ++j) put(f, &w[j], 8);
+    std::vector<double> block(static_cast<std::size_t>(n) * 2);
+    for (int j = 0; j < J; ++j) {
+        const double b0 = -0.5 + 0.8 * w[j] + 0.7 * z(rng), b1 = 0.6 + 0.3 * z(rng);
+        double sums[2] = {0.0, 0.0};
+        for (int i = 0; i < n; ++i) {
+            const double x = z(rng);
+            const double y = unif(rng) < 1.0 / (1.0 + std::exp(-(b0 + b1 * x))) ? 1.0 : 0.0;
+            block[i * 2] = y;
+            block[i * 2 + 1] = x;
+            sums[0] += y;
+            sums[1] += x;
+        }
+        put_i32(f, n);
+        const double means[2] = {sums[0] / n, sums[1] / n};
+        put(f, means, sizeof means);
+        put(f, block.data(), sizeof(double) * block.size());
+    }
+    std::fclose(f);
+}
+
+// Y on an intercept and X, both random; W predicts the intercept.
+void make_model(const MdmHeader& mdm, ModelSpec& m) {
+    size_model_tables(mdm, m);
+    m.outcome = 1;
+    m.l1Role[1] = -1;
+    m.l1Role[0] = m.l1Role[2] = 1;
+    m.l2Predictors[m.pred(0, 0, 0)] = 0;
+    m.l2Predictors[m.pred(0, 0, 1)] = 1;
+    m.l2Predictors[m.pred(0, 2, 0)] = 0;
+    m.numTerms = 2;
+    m.numFixed = 3;
+    m.constraintGroup.assign(3, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int J = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const int n = argc > 2 ? std::atoi(argv[2]) : 100;
+    setenv("ARB2_NO_EXIT_WAIT", "1", 1);
+    exit_state().skipExitWait = true;
+    const std::string path = temp_directory() + "/bench_pql.mdm";
+    std::clock_t t0 = std::clock();
+    write_data(path, J, n);
+    std::fprintf(stderr, "wrote %d records in %d units in %.3f s\n", J * n, J, seconds_since(t0));
+
+    FILE* mdmFile = std::fopen(path.c_str(), "rb");
+    MdmHeader mdm;
+    read_mdm_header(mdmFile, mdm);
+    ModelSpec model;
+    make_model(mdm, model);
+    RunSettings rs;
+    rs.distribution = 1;
+    rs.maxMacroIterations = 100;
+    rs.atIterationLimit = 0;
+    rs.maxIterations = 1000;
+    rs.microCriterion = 1e-5;
+    rs.macroCriterion = 1e-4;
+    rs.popAvgIterations = 1;
+    rs.fixedSigma2 = 1.0;
+    rs.fullOutput = false;
+    rs.olsUnitsShown = 0;
+    rs.outputFileName = "bench_pql.out";
+    FILE* out = std::fopen(argc > 3 ? argv[3] : "/dev/null", "w");
+    // The console lines of every micro iteration are not part of the work measured.
+    std::fflush(stdout);
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+
+    t0 = std::clock();
+    const auto w0 = std::chrono::steady_clock::now();
+    const int macro = run_pql_analysis(rs, model, mdm, mdmFile, out);
+    const double total = seconds_since(t0);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+    std::fclose(out);
+    std::fclose(mdmFile);
+    std::remove(path.c_str());
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    std::fprintf(stderr, "PQL CPU: %d macro iterations (unit-specific, then 1 population-average), %.3f s per macro "
+                         "iteration, total %.3f s (wall %.3f s); peak resident %ld MB\n",
+                 macro, total / macro, total, wall, ru.ru_maxrss / 1024);
+    return 0;
+}

@@ -1,0 +1,276 @@
+// Non-linear runs end to end through the executable: the MDM file is built from
+// the ASCII data, each command file is fitted, and the compared block of the
+// report must match the independent references (one Bernoulli report is also
+// pinned as a golden file, date and time masked); the data faults stop with
+// their own text and status and leave nothing in TMP.
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct Ref {
+    double value, tol;
+};
+
+// ref.tsv rows of one model: quantity -> index -> reference.
+std::map<std::string, std::map<int, Ref>> load_refs(const std::string& file, const std::string& model) {
+    std::map<std::string, std::map<int, Ref>> t;
+    std::istringstream in(read_file(data_path(file)));
+    std::string line, m, q;
+    while (std::getline(in, line)) {
+        std::istringstream row(line);
+        int index;
+        double value, tol;
+        if (row >> m >> q >> index >> value >> tol && m == model) t[q][index] = {value, tol};
+    }
+    return t;
+}
+
+// Text between the first line containing `from` and the next one containing `to`.
+std::string block(const std::string& text, const std::string& from, const std::string& to) {
+    std::size_t a = text.find(from);
+    if (a == std::string::npos) return "";
+    std::size_t b = text.find(to, a + from.size());
+    return text.substr(a, b == std::string::npos ? std::string::npos : b - a);
+}
+
+// gamma and se of the model-based table, tau by rows of its lower triangle.
+std::map<std::string, std::vector<double>> parse_block(const std::string& text, int r) {
+    std::map<std::string, std::vector<double>> p;
+    std::istringstream in(block(text, " Final estimation of fixed effects:", "robust standard errors"));
+    std::string line;
+    const std::regex row(R"(^ {4,}\S.*?\s(-?\d+\.\d{6})\s+(\d+\.\d{6})\s+-?\d+\.\d{3}\s)");
+    std::smatch mt;
+    while (std::getline(in, line))
+        if (std::regex_search(line, mt, row)) {
+            p["gamma"].push_back(std::stod(mt[1]));
+            p["se"].push_back(std::stod(mt[2]));
+        }
+    std::istringstream tau(block(text, "\n Tau\n", "(as correlations)"));
+    std::getline(tau, line);
+    std::getline(tau, line);
+    for (int a = 0; a < r && std::getline(tau, line); ++a) {
+        std::istringstream v(line.substr(13));
+        for (int b = 0; b <= a; ++b) {
+            double x;
+            v >> x;
+            p["tau"].push_back(x);
+        }
+    }
+    return p;
+}
+
+// The data set's folder with its MDM file built.
+std::string data_dir(const std::string& set, const std::string& tag) {
+    const std::string dir = make_temp_dir(tag);
+    const std::string stem = set == "contra" ? "contra" : "housing";
+    for (const std::string& f : {stem + ".mdmt", stem + "1.dat", stem + "2.dat"})
+        copy_data("nonlinear/" + set + "/" + f, dir);
+    EXPECT_EQ(run_arb2("-r " + stem + ".mdmt", dir).status, 0);
+    return dir;
+}
+
+struct Case {
+    const char* set;    // folder in tests/data/nonlinear
+    const char* run;    // command file
+    int r;              // random coefficients
+    const char* refs;   // reference file of the folder
+    const char* model;  // reference rows
+    const char* from;   // the block compared runs from this text to the next `to`
+    const char* to;
+    double sign = 1.0;  // -1: two categories as ordinal or multinomial model the other category
+    const char* golden = nullptr;  // golden file of the whole report
+};
+
+// Date, time and module lines change from run to run.
+std::string masked(const std::string& text) {
+    std::istringstream in(text);
+    std::string line, out;
+    while (std::getline(in, line)) {
+        for (const char* head : {" Module:", " Date:", " Time:"})
+            if (line.rfind(head, 0) == 0) line = head;
+        out += line + "\n";
+    }
+    return out;
+}
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.run; }
+
+class PqlReferences : public ::testing::TestWithParam<Case> {};
+
+TEST_P(PqlReferences, BlockMatches) {
+    const Case c = GetParam();
+    const std::string dir = data_dir(c.set, "pql");
+    const std::string tmp = make_temp_dir("pql-tmp");
+    copy_data(std::string("nonlinear/") + c.set + "/" + c.run + ".cmd", dir);
+    RunResult fit = run_arb2(std::string(c.set[0] == 'c' ? "contra.mdm " : "housing.mdm ") + c.run + ".cmd", dir,
+                             "", tmp);
+    ASSERT_EQ(fit.status, 0) << fit.out;
+    EXPECT_TRUE(list_dir(tmp).empty()) << "scratch files left behind";
+    const std::string report = read_file(dir + "/" + c.run + ".out");
+    auto mine = parse_block(block(report, c.from, c.to), c.r);
+    // Without random effects the exact log-likelihood is on the console each macro iteration.
+    const std::string lik = "The value of the likelihood function at iteration ";
+    const std::size_t at = fit.out.rfind(lik);
+    if (at != std::string::npos) mine["loglik"] = {std::stod(fit.out.substr(fit.out.find('=', at) + 1))};
+    int compared = 0;
+    for (const auto& [quantity, byIndex] : load_refs(std::string("nonlinear/") + c.set + "/" + c.refs, c.model)) {
+        auto it = mine.find(quantity);
+        ASSERT_NE(it, mine.end()) << quantity;
+        const double sign = quantity == "gamma" ? c.sign : 1.0;
+        for (const auto& [index, ref] : byIndex) {
+            ASSERT_LT(index, static_cast<int>(it->second.size())) << quantity << index;
+            EXPECT_NEAR(it->second[index], sign * ref.value, ref.tol + 6e-6) << c.run << " " << quantity << index;
+            ++compared;
+        }
+    }
+    EXPECT_GE(compared, 13);
+    if (c.golden != nullptr) {
+        if (std::getenv("ARB2_UPDATE_GOLDEN") != nullptr) testsupport::write_file(data_path(c.golden), masked(report));
+        EXPECT_EQ(read_file(data_path(c.golden)), masked(report));
+    }
+    // The command file is written before the analysis, in the pre-run form.
+    EXPECT_NE(read_file(dir + "/newcmd.arb").find("NONLIN:"), std::string::npos);
+}
+
+const char* US = "Unit-Specific Model";
+const char* PA = "Population Average Model";
+const char* ORD = "RESULTS FOR ORDINAL";
+const char* MULT = "RESULTS FOR MULTINOMIAL";
+
+INSTANTIATE_TEST_SUITE_P(
+    Data, PqlReferences,
+    ::testing::Values(Case{"contra", "contra_ri_reml", 1, "ref.tsv", "contra_ri_reml_pql_us", US, PA},
+                      Case{"contra", "contra_ri_ml", 1, "ref.tsv", "contra_ri_ml_pql_us", US, PA, 1.0,
+                           "golden/report_pql_bernoulli.txt"},
+                      Case{"contra", "contra_rs_reml", 2, "ref.tsv", "contra_rs_reml_pql_us", US, PA},
+                      Case{"contra", "contra_rs_ml", 2, "ref.tsv", "contra_rs_ml_pql_us", US, PA},
+                      Case{"contra", "contra_fix_bern", 0, "glm_ref.tsv", "contra_fix_bern_pql_us", US, PA},
+                      Case{"contra", "contra_fix_pois", 0, "glm_ref.tsv", "contra_fix_pois_pql_us", US, PA},
+                      Case{"contra", "contra_rs_ord2", 2, "ref.tsv", "contra_rs_reml_pql_us", ORD, "(end of file)", -1.0},
+                      Case{"contra", "contra_rs_mult2", 2, "ref.tsv", "contra_rs_reml_pql_us", MULT, "(end of file)", -1.0},
+                      Case{"ordinal_fixed", "housing_ord", 0, "ref.tsv", "housing_ord_multi", ORD, "(end of file)"},
+                      Case{"ordinal_fixed", "housing_mult", 0, "multinom_ref.tsv", "housing_mult_multi", MULT,
+                           "(end of file)"}),
+    [](const auto& info) { return std::string(info.param.run); });
+
+// Columns of contra1.dat after the ID: USE AGE URBAN LC1 LC2 LC3.
+enum Column { USE, AGE, URBAN, LC1, LC2, LC3 };
+
+// The level-1 file with column values replaced: edit(record, column, value) returns the new value.
+std::string edited_level1(const std::function<double(int, int, double)>& edit) {
+    std::istringstream in(read_file(data_path("nonlinear/contra/contra1.dat")));
+    std::string line, out;
+    for (int i = 0; std::getline(in, line); ++i) {
+        out += line.substr(0, 12);
+        for (int c = 0; c < 6; ++c) {
+            char cell[32];
+            std::snprintf(cell, sizeof cell, "%14.6f", edit(i, c, std::stod(line.substr(12 + 14 * c, 14))));
+            out += cell;
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+// A command file: the distribution line, the level-1 equation and its level-2 lines.
+std::string command(const std::string& nonlin, const std::string& level1, const std::string& level2,
+                    const std::string& extra) {
+    return "NONLIN:" + nonlin + "\nMICROIT:200\nSTOPMACRO:0.000001\nLEVEL1:" + level1 + "\n" + level2 + extra +
+           "FIXTAU:3\nLEV1OLS:10\nHYPOTH:n\nRESFIL1:N\nRESFIL2:N\nHETEROL1VAR:n\n" +
+           "LVR:N\nLEVEL1WEIGHT:NONE\nLEVEL2WEIGHT:NONE\nVARIANCEKNOWN:NONE\nMLF:n\nCONSTRAIN:N\n" +
+           "OUTPUT:fault.out\nFULLOUTPUT:N\nTITLE:fault\n";
+}
+
+const char* RI = "LEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:AGE=INTRCPT2/\n";
+
+struct Fault {
+    const char* name;
+    std::string nonlin, level1, level2;
+    std::function<double(int, int, double)> edit;
+    const char* text;     // expected text
+    bool inReport;        // in the report, else on the console
+    int status;
+    std::string extra = "MACROIT:60,N\nFIXSIGMA2:1.0\n";  // further command lines
+    std::string answers = "";                              // console answers
+};
+
+double keep(int, int, double v) { return v; }
+
+void PrintTo(const Fault& f, std::ostream* os) { *os << f.name; }
+
+const std::string AU = "USE=INTRCPT1+AGE";
+
+class PqlFaults : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(PqlFaults, StopWithTheirTextAndStatus) {
+    const Fault& f = GetParam();
+    const std::string dir = make_temp_dir("pql-fault");
+    const std::string tmp = make_temp_dir("pql-fault-tmp");
+    for (const char* name : {"contra.mdmt", "contra2.dat"}) copy_data(std::string("nonlinear/contra/") + name, dir);
+    write_file(dir + "/contra1.dat", edited_level1(f.edit));
+    ASSERT_EQ(run_arb2("-r contra.mdmt", dir).status, 0);
+    write_file(dir + "/fault.cmd", command(f.nonlin, f.level1, f.level2, f.extra));
+    RunResult run = run_arb2("contra.mdm fault.cmd", dir, f.answers, tmp);
+    EXPECT_EQ(run.status, f.status) << run.out;
+    const std::string where = f.inReport ? read_file(dir + "/fault.out") : run.out;
+    EXPECT_NE(where.find(f.text), std::string::npos) << run.out;
+    EXPECT_TRUE(list_dir(tmp).empty()) << "scratch files left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contra, PqlFaults,
+    ::testing::Values(
+        Fault{"BernoulliAboveOne", "BERNOULLI", AU, RI, [](int i, int c, double v) { return i == 3 && c == USE ? 2.0 : v; },
+              "\nPlease check your data.  The outcome variable      USE must be between 0 and 1.\n\n", true, 0},
+        Fault{"BernoulliAllZero", "BERNOULLI", AU, RI, [](int, int c, double v) { return c == USE ? 0.0 : v; },
+              "\nThe outcome variable must have values between 0 and 1.\n", true, 0},
+        Fault{"PoissonNegative", "POISSON", AU, RI, [](int i, int c, double v) { return i == 3 && c == USE ? -1.0 : v; },
+              "The outcome variable      USE must be non-negative.\n\n", true, 0},
+        Fault{"AboveTrials", "BINOMIAL,LC3", AU, RI,
+              [](int i, int c, double v) { return c == LC3 ? 1.0 : i == 5 && c == USE ? 2.0 : v; },
+              "\nError: the outcome must be less than or equal to the number of trials.\n", false, 0},
+        Fault{"TrialsZero", "BINOMIAL,LC3", AU, RI, keep,
+              "\nError: the outcome must be greater than or equal to 0.0, and the\nnumber of trials must be greater "
+              "than 0.0\n", false, 0},
+        Fault{"ExposureZero", "POISSON,LC3", AU, RI, keep,
+              "\nError: the outcome must be greater than or equal to 0.0, and the\nexposure must be greater than 0.0\n",
+              false, 0},
+        Fault{"TrialsInModel", "BINOMIAL,LC3", "USE=INTRCPT1+LC3", "LEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:LC3=INTRCPT2/\n",
+              keep, " The binomial count variable is also used in the model!\n", false, 0},
+        Fault{"MacroLimitStops", "BERNOULLI", AU, RI, keep,
+              "\nWARNING: the macro iterations were stopped prior to convergence.\nYou may want to re-run the "
+              "analysis with a higher number of macro iterations.\n", true, 0, "MACROIT:3,N\nFIXSIGMA2:1.0\n"},
+        Fault{"MacroLimitGoesOn", "BERNOULLI", AU, RI, keep, "Setting number of macro iterations to 10000.\n\n", false, 0,
+              "MACROIT:3,Y\nFIXSIGMA2:1.0\n"},
+        Fault{"MacroLimitAsks", "BERNOULLI", AU, RI, keep, "WARNING: the macro iterations were stopped", true, 0,
+              "MACROIT:3\nFIXSIGMA2:1.0\n", "n\n"},
+        Fault{"OverDispersionTaylor", "BERNOULLI", AU, RI, keep, " Sigma_squared = ", true, 0,
+              "MACROIT:60,N\nTAYLOR:4,2\nPOPAVIT:3\n"},
+        Fault{"BinomialRuns", "BINOMIAL,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 2.0 : v; }, PA, true, 0},
+        Fault{"PoissonExposureRuns", "POISSON,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 1.0 + v : v; },
+              " Event Rate ", true, 0},
+        Fault{"MultinomialRandomRuns", "MULTINOMIAL,3", AU, std::string(RI) + "LEVEL1:" + AU + "\n" + RI,
+              [](int i, int c, double v) { return c == USE ? i % 3 : v; }, "RESULTS FOR MULTINOMIAL ITERATION", true, 0},
+        Fault{"FewerCategories", "MULTINOMIAL,3", AU, RI, keep, "There are less than the specified 3 categories of      USE!\n",
+              false, 0},
+        Fault{"MoreCategories", "ORDINAL,3", "AGE=INTRCPT1+URBAN", "LEVEL2:INTRCPT1=INTRCPT2/\nLEVEL2:URBAN=INTRCPT2/\n", keep,
+              "There are more than the specified 3 categories of      AGE!\n", false, 0},
+        Fault{"OrdinalWithoutIntercept", "ORDINAL,2", "USE=AGE", "LEVEL2:AGE=INTRCPT2/\n", keep,
+              "Level-1 intercept must be specified in ordinal runs!\n", false, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
