@@ -233,6 +233,7 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
     LinearFit& fit = run.fit;
     PqlState& st = run.st;
     prepare_linear_fit(rs, model, mdm, out, fit);
+    check_agq_nodes(rs, fit.r, out);
     run.L = make_report_labels(model, rs, mdm);
     run.outcome = fit.outcomeSlot >= 0 && fit.outcomeSlot < static_cast<int>(model.l1Names.size())
                       ? std::string(model.l1Names[fit.outcomeSlot].text, 8)
@@ -308,6 +309,7 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
         listing.p = fit.F;
         print_matrix_file_listing(out, listing);
     }
+    run_refinements(rs, model, mdm, mdmFile, out, run.L, run.outcome.c_str(), fit, st);
     release_linear_fit(fit);
     return st.macroIteration;
 }

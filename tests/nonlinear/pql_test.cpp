@@ -47,10 +47,12 @@ std::string block(const std::string& text, const std::string& from, const std::s
     return text.substr(a, b == std::string::npos ? std::string::npos : b - a);
 }
 
-// gamma and se of the model-based table, tau by rows of its lower triangle.
+// gamma and se of the model-based (or Laplace) table, tau by rows of its lower triangle, the deviance.
 std::map<std::string, std::vector<double>> parse_block(const std::string& text, int r) {
     std::map<std::string, std::vector<double>> p;
-    std::istringstream in(block(text, " Final estimation of fixed effects:", "robust standard errors"));
+    std::smatch dev;
+    if (std::regex_search(text, dev, std::regex(R"( Deviance +=\s+(\d+\.\d+))"))) p["deviance"] = {std::stod(dev[1])};
+    std::istringstream in(block(text, " Final estimation of fixed effects", "robust standard errors"));
     std::string line;
     const std::regex row(R"(^ {4,}\S.*?\s(-?\d+\.\d{6})\s+(\d+\.\d{6})\s+-?\d+\.\d{3}\s)");
     std::smatch mt;
@@ -150,6 +152,11 @@ const char* US = "Unit-Specific Model";
 const char* PA = "Population Average Model";
 const char* ORD = "RESULTS FOR ORDINAL";
 const char* MULT = "RESULTS FOR MULTINOMIAL";
+const char* AGQ = "Adaptive Gauss-Hermite";
+const char* LAP6 = "Laplace-6 Model";
+const char* LAP8 = "Laplace-8 Model";
+const char* EML = "RESULTS FOR EM LAPLACE";
+const char* END = "(end of file)";
 
 INSTANTIATE_TEST_SUITE_P(
     Data, PqlReferences,
@@ -162,6 +169,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"contra", "contra_fix_pois", 0, "glm_ref.tsv", "contra_fix_pois_pql_us", US, PA},
                       Case{"contra", "contra_rs_ord2", 2, "ref.tsv", "contra_rs_reml_pql_us", ORD, "(end of file)", -1.0},
                       Case{"contra", "contra_rs_mult2", 2, "ref.tsv", "contra_rs_reml_pql_us", MULT, "(end of file)", -1.0},
+                      Case{"contra", "contra_ri_q25", 1, "ref.tsv", "contra_ri_q25_agq", AGQ, END},
+                      Case{"contra", "contra_rs_q10", 2, "ref.tsv", "contra_rs_q10_agq", AGQ, END},
+                      Case{"contra", "contra_ri_lap6", 1, "ref.tsv", "contra_ri_lap6_laplace6", LAP6, END},
+                      Case{"contra", "contra_rs_lap6", 2, "ref.tsv", "contra_rs_lap6_laplace6", LAP6, END},
+                      Case{"contra", "contra_ri_lap8", 1, "ref.tsv", "contra_ri_lap8_laplace8", LAP8, END},
+                      Case{"contra", "contra_ri_eml", 1, "ref.tsv", "contra_ri_eml_emlaplace", EML, END},
+                      Case{"contra", "contra_rs_eml", 2, "ref.tsv", "contra_rs_eml_emlaplace", EML, END},
                       Case{"ordinal_fixed", "housing_ord", 0, "ref.tsv", "housing_ord_multi", ORD, "(end of file)"},
                       Case{"ordinal_fixed", "housing_mult", 0, "multinom_ref.tsv", "housing_mult_multi", MULT,
                            "(end of file)"}),
