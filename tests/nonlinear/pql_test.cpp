@@ -210,6 +210,7 @@ std::string command(const std::string& nonlin, const std::string& level1, const 
 }
 
 const char* RI = "LEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:AGE=INTRCPT2/\n";
+const char* RS = "LEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:AGE=INTRCPT2+RANDOM/\n";
 
 struct Fault {
     const char* name;
@@ -283,6 +284,22 @@ INSTANTIATE_TEST_SUITE_P(
               false, 0},
         Fault{"MoreCategories", "ORDINAL,3", "AGE=INTRCPT1+URBAN", "LEVEL2:INTRCPT1=INTRCPT2/\nLEVEL2:URBAN=INTRCPT2/\n", keep,
               "There are more than the specified 3 categories of      AGE!\n", false, 0},
+        Fault{"AgqTooManyNodes", "BERNOULLI", AU, RS, keep,
+              "Adaptive quadrature with 101 points for 2 random effects needs more than 10000 nodes per unit.\n", false,
+              0, "MACROIT:60,N\nAGQ=101:Y,5\n"},
+        Fault{"Laplace6Binomial", "BINOMIAL,LC3", AU, RI, keep, "LaPlace iterations may only be done on Bernoulli analyses.",
+              false, 0, "MACROIT:60,N\nLAPLACE6:Y,5\n"},
+        Fault{"EmLaplaceBinomialGoesOn", "BINOMIAL,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 2.0 : v; },
+              "EM LaPlace iterations cannot be done on Binomial analyses.", false, 0, "MACROIT:60,N\nLAPLACE:Y,5\n"},
+        Fault{"AgqBinomialRuns", "BINOMIAL,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 2.0 : v; },
+              "LOGIT LINK FUNCTION: Adaptive Gauss-Hermite Quadrature (7 points)", true, 0, "MACROIT:60,N\nAGQ=7:Y,20\n"},
+        Fault{"AgqPoissonExposureRuns", "POISSON,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 1.0 + v : v; },
+              "LOG LINK FUNCTION: Adaptive Gauss-Hermite Quadrature (5 points)", true, 0, "MACROIT:60,N\nAGQ=5:Y,20\n"},
+        Fault{"EmLaplacePoissonRuns", "POISSON", AU, RI, keep, "RESULTS FOR EM LAPLACE-2 ITERATION", true, 0,
+              "MACROIT:60,N\nLAPLACE:Y,50\n"},
+        Fault{"EmLaplaceOrder3NeedsIntercept", "BERNOULLI", AU, RS, keep,
+              "\nEM Laplace is unable to compute a maximum likehihood estimate within\nthe parameter space.  Unable to "
+              "produce EM Laplace results.\n\n", true, 0, "MACROIT:60,N\nEMLAPLACE3:Y,5\n"},
         Fault{"OrdinalWithoutIntercept", "ORDINAL,2", "USE=AGE", "LEVEL2:AGE=INTRCPT2/\n", keep,
               "Level-1 intercept must be specified in ordinal runs!\n", false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
