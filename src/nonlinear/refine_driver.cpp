@@ -181,7 +181,7 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
     refine_state_begin(s, run.d, gamma.data(), run.st.tauUS.data(), run.st.uUS.data());
     const long pos = position_of(run.out);
     int ended = 0;
-    bool any = false;
+    bool any = false, converged = false;
     for (int left = limit; ended == 0 && left > 0; --left) {
         const std::vector<double> gammaOld = s.gamma, tauOld = s.tau;
         const int before = s.iteration;
@@ -190,9 +190,11 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
             report_iteration(run, method, order, s, pos);
             any = true;
         }
-        if (ended == 0 && nonlinear_converged(Fe, gammaOld.data(), s.gamma.data(), q, tauOld.data(), s.tau.data(),
-                                              run.rs.macroCriterion))
+        if (ended == 1 || (ended == 0 && nonlinear_converged(Fe, gammaOld.data(), s.gamma.data(), q, tauOld.data(),
+                                                             s.tau.data(), run.rs.macroCriterion))) {
             ended = 1;
+            converged = true;
+        }
         if (ended == 0 && check_soft_interrupt()) ended = 1;
     }
     if (ended == 2 || !any) return;
@@ -204,8 +206,9 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
     if (run.model.hypothesisRows[0] > 0 && !run.model.contrasts.empty())
         general_linear_hypothesis(run.out, run.L, fit.F, g.data(), cov.data(), fit.F + tau_distinct(q),
                                   run.model.hypothesisRows, run.model.contrasts.data());
-    // EM-Laplace and quadrature modes are the units' empirical Bayes residuals from now on.
-    if ((method == Method::EmLaplace || method == Method::Agq) && run.rs.wantResfil2) {
+    // The quadrature's final modes, and EM-Laplace's once it has converged, are the units'
+    // empirical Bayes residuals from now on.
+    if ((method == Method::Agq || (method == Method::EmLaplace && converged)) && run.rs.wantResfil2) {
         run.fit.u = s.modes;
         write_level2_residual_file(run.fit, run.rs, run.model, *run.modelMdm);
     }
