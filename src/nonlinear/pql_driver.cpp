@@ -306,7 +306,7 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
         listing.nonLinear = true;
         listing.randomEffects = fit.r > 0;
         listing.fullML = fit.fullML;
-        listing.laplaceRequested = rs.laplace6 || rs.laplace8 || (rs.emLaplaceType >= 2 && rs.emLaplaceType <= 4);
+        listing.laplaceRequested = rs.laplace6 || rs.laplace8 || (refinement_requested(rs) && rs.emLaplaceType != 5);
         listing.laplace6 = rs.laplace6;
         listing.p = fit.F;
         print_matrix_file_listing(out, listing);

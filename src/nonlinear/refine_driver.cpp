@@ -201,7 +201,7 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
 
     std::vector<double> g, cov;
     spread_estimates(fit, s, g, cov);
-    print_deviance(run.out, s.logLik - fit.likConst, deviance_parameter_count(q, fit.F, true, false, -1),
+    print_deviance(run.out, s.logLik - fit.likConst, deviance_parameter_count(q, fit.Fe, true, false, -1),
                    run.rs.altDeviance, run.rs.altDf, true);
     if (run.model.hypothesisRows[0] > 0 && !run.model.contrasts.empty())
         general_linear_hypothesis(run.out, run.L, fit.F, g.data(), cov.data(), fit.F + tau_distinct(q),
@@ -221,10 +221,15 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
     }
 }
 
+// EM-Laplace order of the run, 0 without it; the console dialogue's 1 means the second order.
+int emlaplace_order(const RunSettings& rs) {
+    return rs.emLaplaceType >= 1 && rs.emLaplaceType <= 4 ? std::max(2, rs.emLaplaceType) : 0;
+}
+
 }  // namespace
 
 bool refinement_requested(const RunSettings& rs) {
-    return rs.laplace6 || rs.laplace8 || (rs.emLaplaceType >= 2 && rs.emLaplaceType <= 4) ||
+    return rs.laplace6 || rs.laplace8 || emlaplace_order(rs) != 0 ||
            (rs.emLaplaceType == 5 && rs.agqPoints > 0);
 }
 
@@ -245,7 +250,6 @@ void run_refinements(const RunSettings& rs, const ModelSpec& model, const MdmHea
     const RefineRun run{rs, model, fit, st, out, L, outcome, d, &mdm};
     if (rs.laplace6) run_method(run, Method::Laplace6, 6, rs.laplace6Iterations);
     if (rs.laplace8) run_method(run, Method::Laplace8, 8, rs.laplace8Iterations);
-    if (rs.emLaplaceType >= 2 && rs.emLaplaceType <= 4)
-        run_method(run, Method::EmLaplace, rs.emLaplaceType, rs.laplaceIterations);
+    if (emlaplace_order(rs) != 0) run_method(run, Method::EmLaplace, emlaplace_order(rs), rs.laplaceIterations);
     if (rs.emLaplaceType == 5 && rs.agqPoints > 0) run_method(run, Method::Agq, rs.agqPoints, rs.agqIterations);
 }
