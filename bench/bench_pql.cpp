@@ -2,7 +2,10 @@
 // 1,000,000 level-1 records in 10,000 units, a random intercept and one random
 // slope, one level-2 predictor of the intercept; the unit-specific macro
 // iterations to convergence and one population-average macro iteration, from
-// an MDM file that is already built. Usage: bench_pql [units] [records per unit] [report file]
+// an MDM file that is already built. With a number of quadrature points the slope is
+// fixed and the run goes on to adaptive quadrature with a random intercept, timed as a
+// whole run; a fifth argument "lap6" or "eml" takes Laplace-6 or EM-Laplace instead.
+// Usage: bench_pql [units] [records per unit] [report file] [AGQ points] [lap6|eml]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -90,8 +93,8 @@ void write_data(const std::string& path, int J, int n) {
     std::fclose(f);
 }
 
-// Y on an intercept and X, both random; W predicts the intercept.
-void make_model(const MdmHeader& mdm, ModelSpec& m) {
+// Y on an intercept and X, both random (X fixed when `slopeFixed`); W predicts the intercept.
+void make_model(const MdmHeader& mdm, ModelSpec& m, bool slopeFixed) {
     size_model_tables(mdm, m);
     m.outcome = 1;
     m.l1Role[1] = -1;
@@ -102,6 +105,7 @@ void make_model(const MdmHeader& mdm, ModelSpec& m) {
     m.numTerms = 2;
     m.numFixed = 3;
     m.constraintGroup.assign(3, 0);
+    if (slopeFixed) m.fixedEffectOnly[m.at(0, 2)] = 1;
 }
 
 }  // namespace
@@ -120,7 +124,8 @@ int main(int argc, char** argv) {
     MdmHeader mdm;
     read_mdm_header(mdmFile, mdm);
     ModelSpec model;
-    make_model(mdm, model);
+    const int agqPoints = argc > 4 ? std::atoi(argv[4]) : 0;
+    make_model(mdm, model, agqPoints > 0);
     RunSettings rs;
     rs.distribution = 1;
     rs.maxMacroIterations = 100;
@@ -133,6 +138,18 @@ int main(int argc, char** argv) {
     rs.fullOutput = false;
     rs.olsUnitsShown = 0;
     rs.outputFileName = "bench_pql.out";
+    const std::string method = argc > 5 ? argv[5] : "agq";
+    if (agqPoints > 0 && method == "lap6") {
+        rs.laplace6 = true;
+        rs.laplace6Iterations = 100;
+    } else if (agqPoints > 0 && method == "eml") {
+        rs.emLaplaceType = 2;
+        rs.laplaceIterations = 1000;
+    } else if (agqPoints > 0) {
+        rs.emLaplaceType = 5;
+        rs.agqPoints = agqPoints;
+        rs.agqIterations = 100;
+    }
     FILE* out = std::fopen(argc > 3 ? argv[3] : "/dev/null", "w");
     // The console lines of every micro iteration are not part of the work measured.
     std::fflush(stdout);
@@ -149,7 +166,7 @@ int main(int argc, char** argv) {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     std::fprintf(stderr, "PQL CPU: %d macro iterations (unit-specific, then 1 population-average), %.3f s per macro "
-                         "iteration, total %.3f s (wall %.3f s); peak resident %ld MB\n",
-                 macro, total / macro, total, wall, ru.ru_maxrss / 1024);
+                         "iteration, total %.3f s (wall %.3f s)%s; peak resident %ld MB\n",
+                 macro, total / macro, total, wall, agqPoints > 0 ? (" with " + method).c_str() : "", ru.ru_maxrss / 1024);
     return 0;
 }

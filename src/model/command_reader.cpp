@@ -867,7 +867,7 @@ void check_after_last_line(RunSettings& rs, ModelSpec& m, const MdmHeader& mdm) 
     if (rs.emLaplaceType != 0) {
         rs.fixedSigma2 = 1.0;
         rs.fullML = true;
-        if (rs.distribution == 1 && m.trialsVar != 0) {
+        if (rs.emLaplaceType != 5 && rs.distribution == 1 && m.trialsVar != 0) {
             std::fputs("EM LaPlace iterations cannot be done on Binomial analyses.", stdout);
             rs.emLaplaceType = 0;
         }

@@ -99,6 +99,15 @@ void pql_take_estimates(PqlState& st, const LinearFit& fit);
 /// than `criterion` relative to the start of the macro iteration (zero starts are skipped).
 bool nonlinear_converged(const PqlState& st, const LinearFit& fit, double criterion);
 
+/// True when a Laplace, EM-Laplace or quadrature refinement is asked for.
+bool refinement_requested(const RunSettings& rs);
+/// Ends the run before any iteration when the quadrature rule would exceed its node limit per unit.
+void check_agq_nodes(const RunSettings& rs, int r, FILE* out);
+/// The requested refinements of a finished PQL run, each from the unit-specific estimates
+/// in `st`, with their reports, deviance, hypothesis tests and matrix files.
+void run_refinements(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
+                     const ReportLabels& L, const char* outcome, LinearFit& fit, const PqlState& st);
+
 /// The whole PQL analysis of a Bernoulli, binomial or Poisson model: the first linear
 /// fit, the unit-specific and population-average macro iterations and their reports.
 /// Returns the number of macro iterations made.

@@ -233,6 +233,7 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
     LinearFit& fit = run.fit;
     PqlState& st = run.st;
     prepare_linear_fit(rs, model, mdm, out, fit);
+    check_agq_nodes(rs, fit.r, out);
     run.L = make_report_labels(model, rs, mdm);
     run.outcome = fit.outcomeSlot >= 0 && fit.outcomeSlot < static_cast<int>(model.l1Names.size())
                       ? std::string(model.l1Names[fit.outcomeSlot].text, 8)
@@ -305,9 +306,12 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
         listing.nonLinear = true;
         listing.randomEffects = fit.r > 0;
         listing.fullML = fit.fullML;
+        listing.laplaceRequested = rs.laplace6 || rs.laplace8 || (refinement_requested(rs) && rs.emLaplaceType != 5);
+        listing.laplace6 = rs.laplace6;
         listing.p = fit.F;
         print_matrix_file_listing(out, listing);
     }
+    run_refinements(rs, model, mdm, mdmFile, out, run.L, run.outcome.c_str(), fit, st);
     release_linear_fit(fit);
     return st.macroIteration;
 }

@@ -8,6 +8,7 @@
 
 #include "app/base.h"
 #include "nonlinear/nonlinear.h"
+#include "nonlinear/refine.h"
 #include "numeric/numeric.h"
 
 namespace {
@@ -163,18 +164,9 @@ void pql_take_estimates(PqlState& st, const LinearFit& fit) {
 }
 
 bool nonlinear_converged(const PqlState& st, const LinearFit& fit, double criterion) {
-    auto changed = [criterion](double now, double old) {
-        if (old == 0.0) return false;
-        double d = std::fabs((now - old) / old);
-        if (d < 1e-8) d = 1e-8;
-        return d > criterion;
-    };
-    for (int g = 0; g < fit.F && g < static_cast<int>(st.gammaStart.size()); ++g)
-        if (changed(fit.gamma[g], st.gammaStart[g])) return false;
-    const int r = fit.r;
-    if (static_cast<int>(st.tauStart.size()) == r * r)
-        for (int a = 0; a < r; ++a)
-            for (int b = 0; b <= a; ++b)
-                if (changed(fit.tau[a * r + b], st.tauStart[a * r + b])) return false;
-    return true;
+    // Parameters without a start value (a first iteration) are not tested.
+    const int F = std::min(fit.F, static_cast<int>(st.gammaStart.size()));
+    const int r = static_cast<int>(st.tauStart.size()) == fit.r * fit.r ? fit.r : 0;
+    return nonlinear_converged(F, st.gammaStart.data(), fit.gamma.data(), r, st.tauStart.data(), fit.tau.data(),
+                               criterion) != 0;
 }

@@ -47,10 +47,12 @@ std::string block(const std::string& text, const std::string& from, const std::s
     return text.substr(a, b == std::string::npos ? std::string::npos : b - a);
 }
 
-// gamma and se of the model-based table, tau by rows of its lower triangle.
+// gamma and se of the model-based (or Laplace) table, tau by rows of its lower triangle, the deviance.
 std::map<std::string, std::vector<double>> parse_block(const std::string& text, int r) {
     std::map<std::string, std::vector<double>> p;
-    std::istringstream in(block(text, " Final estimation of fixed effects:", "robust standard errors"));
+    std::smatch dev;
+    if (std::regex_search(text, dev, std::regex(R"( Deviance +=\s+(\d+\.\d+))"))) p["deviance"] = {std::stod(dev[1])};
+    std::istringstream in(block(text, " Final estimation of fixed effects", "robust standard errors"));
     std::string line;
     const std::regex row(R"(^ {4,}\S.*?\s(-?\d+\.\d{6})\s+(\d+\.\d{6})\s+-?\d+\.\d{3}\s)");
     std::smatch mt;
@@ -150,6 +152,11 @@ const char* US = "Unit-Specific Model";
 const char* PA = "Population Average Model";
 const char* ORD = "RESULTS FOR ORDINAL";
 const char* MULT = "RESULTS FOR MULTINOMIAL";
+const char* AGQ = "Adaptive Gauss-Hermite";
+const char* LAP6 = "Laplace-6 Model";
+const char* LAP8 = "Laplace-8 Model";
+const char* EML = "RESULTS FOR EM LAPLACE";
+const char* END = "(end of file)";
 
 INSTANTIATE_TEST_SUITE_P(
     Data, PqlReferences,
@@ -162,6 +169,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"contra", "contra_fix_pois", 0, "glm_ref.tsv", "contra_fix_pois_pql_us", US, PA},
                       Case{"contra", "contra_rs_ord2", 2, "ref.tsv", "contra_rs_reml_pql_us", ORD, "(end of file)", -1.0},
                       Case{"contra", "contra_rs_mult2", 2, "ref.tsv", "contra_rs_reml_pql_us", MULT, "(end of file)", -1.0},
+                      Case{"contra", "contra_ri_q25", 1, "ref.tsv", "contra_ri_q25_agq", AGQ, END},
+                      Case{"contra", "contra_rs_q10", 2, "ref.tsv", "contra_rs_q10_agq", AGQ, END},
+                      Case{"contra", "contra_ri_lap6", 1, "ref.tsv", "contra_ri_lap6_laplace6", LAP6, END},
+                      Case{"contra", "contra_rs_lap6", 2, "ref.tsv", "contra_rs_lap6_laplace6", LAP6, END},
+                      Case{"contra", "contra_ri_lap8", 1, "ref.tsv", "contra_ri_lap8_laplace8", LAP8, END},
+                      Case{"contra", "contra_ri_eml", 1, "ref.tsv", "contra_ri_eml_emlaplace", EML, END},
+                      Case{"contra", "contra_rs_eml", 2, "ref.tsv", "contra_rs_eml_emlaplace", EML, END},
                       Case{"ordinal_fixed", "housing_ord", 0, "ref.tsv", "housing_ord_multi", ORD, "(end of file)"},
                       Case{"ordinal_fixed", "housing_mult", 0, "multinom_ref.tsv", "housing_mult_multi", MULT,
                            "(end of file)"}),
@@ -196,6 +210,7 @@ std::string command(const std::string& nonlin, const std::string& level1, const 
 }
 
 const char* RI = "LEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:AGE=INTRCPT2/\n";
+const char* RS = "LEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:AGE=INTRCPT2+RANDOM/\n";
 
 struct Fault {
     const char* name;
@@ -269,6 +284,22 @@ INSTANTIATE_TEST_SUITE_P(
               false, 0},
         Fault{"MoreCategories", "ORDINAL,3", "AGE=INTRCPT1+URBAN", "LEVEL2:INTRCPT1=INTRCPT2/\nLEVEL2:URBAN=INTRCPT2/\n", keep,
               "There are more than the specified 3 categories of      AGE!\n", false, 0},
+        Fault{"AgqTooManyNodes", "BERNOULLI", AU, RS, keep,
+              "Adaptive quadrature with 101 points for 2 random effects needs more than 10000 nodes per unit.\n", false,
+              0, "MACROIT:60,N\nAGQ=101:Y,5\n"},
+        Fault{"Laplace6Binomial", "BINOMIAL,LC3", AU, RI, keep, "LaPlace iterations may only be done on Bernoulli analyses.",
+              false, 0, "MACROIT:60,N\nLAPLACE6:Y,5\n"},
+        Fault{"EmLaplaceBinomialGoesOn", "BINOMIAL,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 2.0 : v; },
+              "EM LaPlace iterations cannot be done on Binomial analyses.", false, 0, "MACROIT:60,N\nLAPLACE:Y,5\n"},
+        Fault{"AgqBinomialRuns", "BINOMIAL,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 2.0 : v; },
+              "LOGIT LINK FUNCTION: Adaptive Gauss-Hermite Quadrature (7 points)", true, 0, "MACROIT:60,N\nAGQ=7:Y,20\n"},
+        Fault{"AgqPoissonExposureRuns", "POISSON,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 1.0 + v : v; },
+              "LOG LINK FUNCTION: Adaptive Gauss-Hermite Quadrature (5 points)", true, 0, "MACROIT:60,N\nAGQ=5:Y,20\n"},
+        Fault{"EmLaplacePoissonRuns", "POISSON", AU, RI, keep, "RESULTS FOR EM LAPLACE-2 ITERATION", true, 0,
+              "MACROIT:60,N\nLAPLACE:Y,50\n"},
+        Fault{"EmLaplaceOrder3NeedsIntercept", "BERNOULLI", AU, RS, keep,
+              "\nEM Laplace is unable to compute a maximum likehihood estimate within\nthe parameter space.  Unable to "
+              "produce EM Laplace results.\n\n", true, 0, "MACROIT:60,N\nEMLAPLACE3:Y,5\n"},
         Fault{"OrdinalWithoutIntercept", "ORDINAL,2", "USE=AGE", "LEVEL2:AGE=INTRCPT2/\n", keep,
               "Level-1 intercept must be specified in ordinal runs!\n", false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
