@@ -207,6 +207,7 @@ struct MatrixFileListing {
     bool fullML = false;
     bool laplaceRequested = false;  ///< a Laplace or EM-Laplace refinement
     bool laplace6 = false;
+    bool populationAverage = true;  ///< gamvcpa.dat and gamvcpar.dat were written (not multinomial or ordinal)
     int p = 0;                    ///< number of gammas
 };
 /// The list of matrix files at the end of the report.
