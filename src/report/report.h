@@ -207,8 +207,8 @@ struct MatrixFileListing {
     bool fullML = false;
     bool laplaceRequested = false;  ///< a Laplace or EM-Laplace refinement
     bool laplace6 = false;
-    bool populationAverage = true;  ///< gamvcpa.dat and gamvcpar.dat were written (not multinomial or ordinal)
     int p = 0;                    ///< number of gammas
+    bool populationAverage = true;  ///< gamvcpa.dat and gamvcpar.dat were written (not multinomial or ordinal)
 };
 /// The list of matrix files at the end of the report.
 void print_matrix_file_listing(FILE* out, const MatrixFileListing& m);
