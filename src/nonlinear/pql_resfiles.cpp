@@ -2,7 +2,8 @@
 // binomial or Poisson run holds each record's fitted mean on the outcome's
 // scale (n mu with a trials or exposure variable) from the unit-specific
 // estimates, the raw residual y - n mu and the standard deviation of the
-// outcome under the working model, sqrt(sigma2 n v(mu)). Multinomial and
+// outcome under the working model, sqrt(sigma2 n v(mu)) (divided by the square
+// root of a level-1 weight, times that of a known variance). Multinomial and
 // ordinal runs end after their unit-specific phase, so their level-2 file and
 // matrix files come from its last macro iteration.
 #include <cmath>

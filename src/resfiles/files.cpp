@@ -143,11 +143,19 @@ void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, con
                 xc[q] = s == 0 ? 1.0 : (s <= p1 ? x[s - 1] - centre[q] : 0.0);
                 fitted += xc[q] * beta[q];
             }
+            // Weights and known variances scale the level-1 variance of the record.
+            double m = 1.0;
+            if (l1Weight || known) {
+                const double a = l1Weight && unitMeanWeight > 0.0 ? x[rs.level1Weight - 1] / unitMeanWeight : 1.0;
+                const double v = known ? x[rs.precisionVar - 1] : 1.0;
+                m = a > 0.0 && v > 0.0 ? std::sqrt(a) / std::sqrt(v) : 0.0;
+            }
             row.values.clear();
             if (hook != nullptr) {
                 // The model's own residual, fitted value and sigma (non-linear runs).
                 double cells[3];
                 hook->record(hook->ctx, j, x, xc.data(), cells);
+                if (cells[2] != RESID_MISSING) cells[2] = m > 0.0 ? cells[2] / m : RESID_MISSING;
                 row.values.assign(cells, cells + 3);
                 append_chosen(row, x, j);
                 write_residual_row(f, L, row);
@@ -156,13 +164,6 @@ void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, con
                 continue;
             }
             const double y = outcomeOk ? x[fit.outcomeSlot - 1] : MISSING_VALUE;
-            // Weights and known variances scale the level-1 variance of the record.
-            double m = 1.0;
-            if (l1Weight || known) {
-                const double a = l1Weight && unitMeanWeight > 0.0 ? x[rs.level1Weight - 1] / unitMeanWeight : 1.0;
-                const double v = known ? x[rs.precisionVar - 1] : 1.0;
-                m = a > 0.0 && v > 0.0 ? std::sqrt(a) / std::sqrt(v) : 0.0;
-            }
             row.values.push_back(y == MISSING_VALUE ? RESID_MISSING : y - fitted);
             row.values.push_back(fitted);
             // A heterogeneous level-1 variance gives every record its own.
