@@ -112,3 +112,17 @@ void run_refinements(const RunSettings& rs, const ModelSpec& model, const MdmHea
 /// fit, the unit-specific and population-average macro iterations and their reports.
 /// Returns the number of macro iterations made.
 int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
+
+/// The level-1 residual file of a Bernoulli, binomial or Poisson run from the state's
+/// estimates: y - n mu, the fitted mean n mu and sqrt(sigma2 n v(mu)) of every record.
+void write_pql_level1_residual_file(const PqlState& st, const LinearFit& fit, const RunSettings& rs,
+                                    const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile);
+/// tauvc.dat (with random effects) and gamvcus.dat from the unit-specific estimates;
+/// `gammaCov` is the covariance itself.
+void write_pql_unit_specific_matrices(const LinearFit& fit, const std::vector<double>& gamma,
+                                      const std::vector<double>& gammaCov);
+/// The level-2 residual file and the matrix files of a multinomial or ordinal run, with
+/// the list of matrix files in the report; `covScale` turns the engine's gamma matrix
+/// into the covariance.
+void write_categorical_files(const LinearFit& fit, const RunSettings& rs, const ModelSpec& model,
+                             const MdmHeader& mdm, FILE* out, double covScale);

@@ -282,6 +282,7 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
     if (rs.printVarCov != 0) write_unit_specific_files(run);
     // The level-2 residual file holds the unit-specific empirical Bayes estimates (linear-predictor scale).
     if (rs.wantResfil2) write_level2_residual_file(fit, rs, model, mdm);
+    if (rs.wantResfil1) write_pql_level1_residual_file(st, fit, rs, model, mdm, mdmFile);
     const long afterUnitSpecific = position_of(out);
 
     // Population-average macro iterations from the unit-specific estimates.
@@ -364,6 +365,7 @@ int run_categorical_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader&
         if (st.converged || keyboard) break;
         if (macroLeft <= 1 && !continue_at_limit(run, macroLeft)) break;
     }
+    write_categorical_files(fit, rs, model, mdm, out, covariance_scale(run));
     release_linear_fit(fit);
     return st.macroIteration;
 }

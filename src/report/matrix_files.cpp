@@ -55,8 +55,10 @@ void print_matrix_file_listing(FILE* out, const MatrixFileListing& m) {
         if (m.laplaceRequested)
             std::fprintf(out, "tauvcl.dat, containing the Laplace tau and its variance-covariance\nmatrix has been created.\n");
         std::fprintf(out, "gamvcus.dat, containing the unit-specific variance-covariance matrix of gamma\nhas been created.\n");
-        std::fprintf(out, "gamvcpa.dat, containing the population average variance-covariance matrix of\ngamma has been created.\n");
-        std::fprintf(out, "gamvcpar.dat, containing the robust population average variance-covariance\nmatrix of gamma has been created.\n");
+        if (m.populationAverage) {
+            std::fprintf(out, "gamvcpa.dat, containing the population average variance-covariance matrix of\ngamma has been created.\n");
+            std::fprintf(out, "gamvcpar.dat, containing the robust population average variance-covariance\nmatrix of gamma has been created.\n");
+        }
         if (m.laplace6)
             std::fprintf(out, "gamvcl.dat, containing the Laplace variance-covariance matrix of gamma\nhas been created.\n");
     }

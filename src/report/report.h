@@ -208,6 +208,7 @@ struct MatrixFileListing {
     bool laplaceRequested = false;  ///< a Laplace or EM-Laplace refinement
     bool laplace6 = false;
     int p = 0;                    ///< number of gammas
+    bool populationAverage = true;  ///< gamvcpa.dat and gamvcpar.dat were written (not multinomial or ordinal)
 };
 /// The list of matrix files at the end of the report.
 void print_matrix_file_listing(FILE* out, const MatrixFileListing& m);

@@ -63,7 +63,19 @@ void write_level2_residual_file(LinearFit& fit, const RunSettings& rs, const Mod
     const bool diagnostics = rs.fixedSigma2 == 0.0 && model.plausibleValues.empty();
     const bool second = !rs.fullML;
     ResidualLayout L = base_layout(rs, mdm, 2);
-    L.columns = level2_columns(residual_naming(fit, model, mdm, 2), diagnostics, second);
+    ResidualNaming naming = residual_naming(fit, model, mdm, 2);
+    if (rs.distribution == 3 && !rs.ordinal) {
+        // Each multinomial coefficient belongs to the logit of one category against the last.
+        const auto label = [&](int q) {
+            const int set = q >= 0 && q < static_cast<int>(fit.coefSet.size()) ? fit.coefSet[q] : 0;
+            return set < static_cast<int>(model.categoryLabels.size()) ? model.categoryLabels[set] : std::string();
+        };
+        for (int s = 0; s < static_cast<int>(naming.randomNames.size()); ++s)
+            naming.randomEquation.push_back(label(s < static_cast<int>(fit.randomCoef.size()) ? fit.randomCoef[s] : -1));
+        for (int q = 0; q < static_cast<int>(naming.coefNames.size()); ++q)
+            naming.coefEquation.push_back(q < static_cast<int>(fit.coefSet.size()) ? fit.coefSet[q] + 1 : 1);
+    }
+    L.columns = level2_columns(naming, diagnostics, second);
     L.numRows = fit.J;
     const std::vector<double> cond = second ? conditional_dispersions(fit) : std::vector<double>();
     const std::vector<ResidualRow> rows =
@@ -76,7 +88,7 @@ void write_level2_residual_file(LinearFit& fit, const RunSettings& rs, const Mod
 }
 
 void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, const ModelSpec& model,
-                                const MdmHeader& mdm, FILE* mdmFile) {
+                                const MdmHeader& mdm, FILE* mdmFile, const Level1RecordHook* hook) {
     const int p1 = mdm.numL1Vars, p2 = mdm.numL2Vars;
     const int Q = std::min<int>(fit.Q, static_cast<int>(fit.coefSlot.size()));
     const int r = std::min<int>(fit.r, static_cast<int>(fit.randomCoef.size()));
@@ -100,8 +112,16 @@ void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, con
     write_residual_header(f, L);
     bool missing = false;
     long written = 0;
-    std::vector<double> means, rec, beta(Q), centre(fit.coefSlot.size());
+    std::vector<double> means, rec, beta(Q), centre(fit.coefSlot.size()), xc(Q);
     ResidualRow row;
+    // The chosen level-1 and level-2 variables after the three statistics.
+    auto append_chosen = [&](ResidualRow& rw, const double* x, long j) {
+        for (int s : l1Slots) rw.values.push_back(s == 0 ? 1.0 : x[s - 1]);
+        for (int s : l2Slots) {
+            const std::size_t at = static_cast<std::size_t>(j) * p2 + (s - 1);
+            rw.values.push_back(s == 0 ? 1.0 : (at < mdm.l2Data.size() ? mdm.l2Data[at] : MISSING_VALUE));
+        }
+    };
     for (long j = 0; j < J; ++j) {
         const int nj = read_level1_unit(reader, means, rec);
         fitted_coefficients(fit, j, beta.data());
@@ -120,10 +140,9 @@ void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, con
             double fitted = 0.0;
             for (int q = 0; q < Q; ++q) {
                 const int s = fit.coefSlot[q];
-                const double xq = s == 0 ? 1.0 : (s <= p1 ? x[s - 1] - centre[q] : 0.0);
-                fitted += xq * beta[q];
+                xc[q] = s == 0 ? 1.0 : (s <= p1 ? x[s - 1] - centre[q] : 0.0);
+                fitted += xc[q] * beta[q];
             }
-            const double y = outcomeOk ? x[fit.outcomeSlot - 1] : MISSING_VALUE;
             // Weights and known variances scale the level-1 variance of the record.
             double m = 1.0;
             if (l1Weight || known) {
@@ -132,6 +151,19 @@ void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, con
                 m = a > 0.0 && v > 0.0 ? std::sqrt(a) / std::sqrt(v) : 0.0;
             }
             row.values.clear();
+            if (hook != nullptr) {
+                // The model's own residual, fitted value and sigma (non-linear runs).
+                double cells[3];
+                hook->record(hook->ctx, j, x, xc.data(), cells);
+                if (cells[2] != RESID_MISSING) cells[2] = m > 0.0 ? cells[2] / m : RESID_MISSING;
+                row.values.assign(cells, cells + 3);
+                append_chosen(row, x, j);
+                write_residual_row(f, L, row);
+                missing = missing || residual_row_has_missing_statistic(L, row);
+                ++written;
+                continue;
+            }
+            const double y = outcomeOk ? x[fit.outcomeSlot - 1] : MISSING_VALUE;
             row.values.push_back(y == MISSING_VALUE ? RESID_MISSING : y - fitted);
             row.values.push_back(fitted);
             // A heterogeneous level-1 variance gives every record its own.
@@ -141,11 +173,7 @@ void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, con
                          ? sigma * std::sqrt(fit.recordSigma2[written])
                          : RESID_MISSING;
             row.values.push_back(m > 0.0 && sd != RESID_MISSING ? sd / m : RESID_MISSING);
-            for (int s : l1Slots) row.values.push_back(s == 0 ? 1.0 : x[s - 1]);
-            for (int s : l2Slots) {
-                const std::size_t at = static_cast<std::size_t>(j) * p2 + (s - 1);
-                row.values.push_back(s == 0 ? 1.0 : (at < mdm.l2Data.size() ? mdm.l2Data[at] : MISSING_VALUE));
-            }
+            append_chosen(row, x, j);
             write_residual_row(f, L, row);
             missing = missing || residual_row_has_missing_statistic(L, row);
             ++written;

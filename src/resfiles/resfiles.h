@@ -122,9 +122,17 @@ void write_residual_files(LinearFit& fit, const RunSettings& rs, const ModelSpec
 /// The level-2 file; reads the conditional posterior dispersions back from the
 /// fit's store C when it is still open (else PVC values are missing).
 void write_level2_residual_file(LinearFit& fit, const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm);
-/// The level-1 file: residual, fitted value and sigma of every level-1 record used.
+/// Residual, fitted value and sigma of one record when the model is not the linear one:
+/// `record(ctx, j, raw, x, cells)` gets unit j's record (p1 values as read) and its centred
+/// design row (Q values) and fills cells[0..2].
+struct Level1RecordHook {
+    void (*record)(void* ctx, long j, const double* raw, const double* x, double* cells) = nullptr;
+    void* ctx = nullptr;
+};
+/// The level-1 file: residual, fitted value and sigma of every level-1 record used
+/// (from `hook` when given, else from the linear fit).
 void write_level1_residual_file(const LinearFit& fit, const RunSettings& rs, const ModelSpec& model,
-                                const MdmHeader& mdm, FILE* mdmFile);
+                                const MdmHeader& mdm, FILE* mdmFile, const Level1RecordHook* hook = nullptr);
 
 /// The naming inputs of a fitted linear model and the chosen variables of one file.
 ResidualNaming residual_naming(const LinearFit& fit, const ModelSpec& model, const MdmHeader& mdm, int level);

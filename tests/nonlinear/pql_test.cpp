@@ -4,6 +4,7 @@
 // pinned as a golden file, date and time masked); the data faults stop with
 // their own text and status and leave nothing in TMP.
 
+#include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "resfiles/resfiles_test_util.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -203,10 +205,10 @@ std::string edited_level1(const std::function<double(int, int, double)>& edit) {
 // A command file: the distribution line, the level-1 equation and its level-2 lines.
 std::string command(const std::string& nonlin, const std::string& level1, const std::string& level2,
                     const std::string& extra) {
-    return "NONLIN:" + nonlin + "\nMICROIT:200\nSTOPMACRO:0.000001\nLEVEL1:" + level1 + "\n" + level2 + extra +
+    return "NONLIN:" + nonlin + "\nMICROIT:200\nSTOPMACRO:0.000001\nLEVEL1:" + level1 + "\n" + level2 +
            "FIXTAU:3\nLEV1OLS:10\nHYPOTH:n\nRESFIL1:N\nRESFIL2:N\nHETEROL1VAR:n\n" +
            "LVR:N\nLEVEL1WEIGHT:NONE\nLEVEL2WEIGHT:NONE\nVARIANCEKNOWN:NONE\nMLF:n\nCONSTRAIN:N\n" +
-           "OUTPUT:fault.out\nFULLOUTPUT:N\nTITLE:fault\n";
+           "OUTPUT:fault.out\nFULLOUTPUT:N\nTITLE:fault\n" + extra;
 }
 
 const char* RI = "LEVEL2:INTRCPT1=INTRCPT2+RANDOM/\nLEVEL2:AGE=INTRCPT2/\n";
@@ -221,6 +223,7 @@ struct Fault {
     int status;
     std::string extra = "MACROIT:60,N\nFIXSIGMA2:1.0\n";  // further command lines
     std::string answers = "";                              // console answers
+    std::function<void(const std::string&, const std::string&)> files = nullptr;  // checks (dir, report)
 };
 
 double keep(int, int, double v) { return v; }
@@ -244,7 +247,54 @@ TEST_P(PqlFaults, StopWithTheirTextAndStatus) {
     const std::string where = f.inReport ? read_file(dir + "/fault.out") : run.out;
     EXPECT_NE(where.find(f.text), std::string::npos) << run.out;
     EXPECT_TRUE(list_dir(tmp).empty()) << "scratch files left behind";
+    if (f.files) f.files(dir, read_file(dir + "/fault.out"));
 }
+
+// The first row of a matrix file (the gammas, or Tau's first row).
+std::vector<double> first_row(const std::string& path) {
+    std::istringstream in(read_file(path));
+    std::string line;
+    std::getline(in, line);
+    std::istringstream row(line);
+    std::vector<double> v;
+    for (double x; row >> x;) v.push_back(x);
+    return v;
+}
+
+// The matrix file's gammas are the report's unit-specific ones.
+void expect_report_gammas(const std::string& dir, const std::string& report, const char* from, const char* to) {
+    const std::vector<double> mine = parse_block(block(report, from, to), 0)["gamma"], file = first_row(dir + "/gamvcus.dat");
+    ASSERT_EQ(mine.size(), file.size());
+    for (std::size_t g = 0; g < mine.size(); ++g) EXPECT_NEAR(file[g], mine[g], 1e-6) << g;
+}
+
+// No random effects: the final fit solves the likelihood equations, so the level-1 residuals
+// of every record (y - mu) sum to zero with the intercept; sigma is that of the Bernoulli outcome.
+void bernoulli_files(const std::string& dir, const std::string& report) {
+    const restest::TextTable t = restest::read_csv(read_file(dir + "/resfil1.dat"));
+    ASSERT_EQ(t.rows.size(), 1934u);
+    const std::size_t res = t.col("L1RESID"), fit = t.col("FITVAL"), sd = t.col("SIGMA");
+    double sum = 0.0;
+    for (const auto& row : t.rows) {
+        const double mu = std::stod(row[fit]);
+        sum += std::stod(row[res]);
+        EXPECT_NEAR(std::stod(row[sd]), std::sqrt(mu * (1.0 - mu)), 2e-6);
+    }
+    EXPECT_NEAR(sum, 0.0, 1e-3);
+    expect_report_gammas(dir, report, US, PA);
+}
+
+// Multinomial names carry the logit's category label (EB) or equation number (FV), Stata form.
+void multinomial_files(const std::string& dir, const std::string& report) {
+    expect_report_gammas(dir, report, MULT, "(end of file)");
+    EXPECT_NE(report.find("gamvcus.dat, containing the unit-specific"), std::string::npos);
+    EXPECT_EQ(report.find("gamvcpa.dat"), std::string::npos);
+    if (std::system("command -v readstat >/dev/null 2>&1") != 0) return;
+    const restest::TextTable t = restest::readstat_table(dir + "/resfil2.dta");
+    for (const char* name : {"EB0INTRCPT1", "EB1INTRCPT1", "FV2AGE", "EC1INTRCPT1", "PV000"}) t.col(name);
+}
+
+const std::string FILES = "RESFIL1:Y\nRESFIL2:Y\nRESFILTYPE:FREEFORMAT\nPRINTVARIANCE-COVARIANCE:Y\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Contra, PqlFaults,
@@ -279,7 +329,23 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"PoissonExposureRuns", "POISSON,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 1.0 + v : v; },
               " Event Rate ", true, 0},
         Fault{"MultinomialRandomRuns", "MULTINOMIAL,3", AU, std::string(RI) + "LEVEL1:" + AU + "\n" + RI,
-              [](int i, int c, double v) { return c == USE ? i % 3 : v; }, "RESULTS FOR MULTINOMIAL ITERATION", true, 0},
+              [](int i, int c, double v) { return c == USE ? i % 3 : v; }, "RESULTS FOR MULTINOMIAL ITERATION", true, 0,
+              "MACROIT:60,N\nFIXSIGMA2:1.0\nRESFIL2:Y\nRESFILTYPE:STATA\nPRINTVARIANCE-COVARIANCE:Y\n", "",
+              multinomial_files},
+        Fault{"BernoulliFixedFiles", "BERNOULLI", AU, "LEVEL2:INTRCPT1=INTRCPT2/\nLEVEL2:AGE=INTRCPT2/\n", keep,
+              "The above files have been created", true, 0, "MACROIT:60,N\nFIXSIGMA2:1.0\n" + FILES, "", bernoulli_files},
+        // AGE separates the outcome completely and spans +-36, so the logits of its extreme
+        // records pass 40 from the early macro iterations on.
+        Fault{"RunawayPredictor", "BERNOULLI", AU, RI,
+              [](int, int c, double v) {
+                  static double use = 0.0;
+                  if (c == USE) use = v;
+                  return c == AGE ? (use == 1.0 ? 1.0 + std::fabs(v) : -1.0 - std::fabs(v)) : v;
+              },
+              "ARB2 cannot estimate the model you have specified.\n", false, 0},
+        // Without THOLD2 both cumulative logits are the same, so the working values' covariance is singular.
+        Fault{"OrdinalSingularW", "ORDINAL,3", AU, RI, [](int i, int c, double v) { return c == USE ? i % 3 : v; },
+              "W(0) is singular or not positive-definite. Unable to continue", false, 20},
         Fault{"FewerCategories", "MULTINOMIAL,3", AU, RI, keep, "There are less than the specified 3 categories of      USE!\n",
               false, 0},
         Fault{"MoreCategories", "ORDINAL,3", "AGE=INTRCPT1+URBAN", "LEVEL2:INTRCPT1=INTRCPT2/\nLEVEL2:URBAN=INTRCPT2/\n", keep,
