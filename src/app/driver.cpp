@@ -339,10 +339,6 @@ void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassF
         run_hetero_pass(rs, model, mdm, pf.mdm, pf.output);
         return;
     }
-    if (rs.analysisKind != AnalysisKind::Linear) {
-        std::printf("Non-linear and heterogeneous level-1 variance analyses are not available in this version.\n");
-        fatal_exit(0);
-    }
     LinearFit fit;
     run_analysis(rs, model, mdm, pf.mdm, pf.output, fit);
     // The residual files read the per-unit stores, so the stores close last.
