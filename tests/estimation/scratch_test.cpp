@@ -46,25 +46,6 @@ TEST(ScratchStore, PackedSymmetricRecords) {
     }
 }
 
-TEST(ScratchStore, VectorsRoundTripUnitByUnit) {
-    FILE* f = open_scratch();
-    const double a[3] = {1.5, -2.0, 1e300};
-    const double b[2] = {MISSING_VALUE, 0.0};
-    write_vector(a, sizeof a, f);
-    write_vector(b, 0, f);  // zero bytes: nothing written
-    write_vector(b, sizeof b, f);
-    std::rewind(f);
-    double ra[3] = {}, rb[2] = {};
-    EXPECT_EQ(read_vector(ra, sizeof ra, f), 1);
-    long before = std::ftell(f);
-    EXPECT_EQ(read_vector(rb, 0, f), 1);  // zero bytes succeed without moving
-    EXPECT_EQ(std::ftell(f), before);
-    EXPECT_EQ(read_vector(rb, sizeof rb, f), 1);
-    EXPECT_EQ(rb[0], MISSING_VALUE);
-    EXPECT_EQ(read_vector(rb, sizeof rb, f), 0);  // past the end
-    close_scratch(f);
-}
-
 TEST(ScratchStore, ShortMatrixReadComplainsAndGoesOn) {
     FILE* f = open_scratch();
     const double one = 3.0;
