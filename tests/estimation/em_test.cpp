@@ -107,32 +107,25 @@ void raise_interrupt(int) {
     std::raise(SIGINT);
 }
 
-// A Ctrl-C during the iterations asks whether to stop; 0 stops as if converged.
-TEST(Em, KeyboardStopFollowsTheAnswer) {
-    const struct {
-        const char* answer;
-        const char* shown;
-    } cases[] = {{"0\n", "Enter 0 to stop iterating, 1 to exit now (.|\n)*RESULT [0-9]+ keyboard"},
-                 {"1\n", "Enter 0 to stop iterating, 1 to exit now"}};
-    for (const auto& c : cases) {
-        const std::string dir = testsupport::make_temp_dir("keyboard");
-        RunSettings rs = reference_settings(false);
-        rs.microCriterion = 1e-11;  // below the floor of the change: never converges
-        rs.maxIterations = 100000000;
-        EXPECT_EXIT(
-            {
-                install_soft_interrupt();
-                std::signal(SIGVTALRM, raise_interrupt);
-                itimerval timer{};
-                timer.it_value.tv_usec = timer.it_interval.tv_usec = 300000;  // re-armed: an early tick is not lost
-                setitimer(ITIMER_VIRTUAL, &timer, nullptr);
-                fit_and_tell(dir, c.answer, rs, true);
-            },
-            testing::ExitedWithCode(0), c.shown);
-        const bool noted = testsupport::read_file(dir + "/report.out")
-                               .find(" Iterations terminated prematurely from the keyboard.\n") != std::string::npos;
-        EXPECT_EQ(noted, std::string(c.answer) == "0\n");
-    }
+// A Ctrl-C during the iterations asks whether to stop; 0 stops as if converged and
+// the report says so (the answer 1 is the interrupt handler's own, tested there).
+TEST(Em, KeyboardStopEndsTheIterations) {
+    const std::string dir = testsupport::make_temp_dir("keyboard");
+    RunSettings rs = reference_settings(false);
+    rs.microCriterion = 1e-11;  // below the floor of the change: never converges
+    rs.maxIterations = 100000000;
+    EXPECT_EXIT(
+        {
+            install_soft_interrupt();
+            std::signal(SIGVTALRM, raise_interrupt);
+            itimerval timer{};
+            timer.it_value.tv_usec = timer.it_interval.tv_usec = 300000;  // re-armed: an early tick is not lost
+            setitimer(ITIMER_VIRTUAL, &timer, nullptr);
+            fit_and_tell(dir, "0\n", rs, true);
+        },
+        testing::ExitedWithCode(0), "Enter 0 to stop iterating, 1 to exit now (.|\n)*RESULT [0-9]+ keyboard");
+    EXPECT_NE(testsupport::read_file(dir + "/report.out").find(" Iterations terminated prematurely from the keyboard.\n"),
+              std::string::npos);
 }
 
 // Without random coefficients the least-squares results are final; the whole report, final tables included, of both

@@ -96,15 +96,12 @@ void fit_in_process(const std::string& dir, const std::string& mdmName, const st
     std::fclose(f);
 }
 
-// The bundled MDM files, built once by arb2 from their console answers.
+// The bundled BCG MDM file, built once by arb2 from its console answers.
 const std::string& bundled_dir() {
     static const std::string dir = [] {
         std::string d = make_temp_dir("vknown");
-        for (std::string name : {"bcg", "hsb2stage"}) {
-            copy_data("vknown/" + name + ".dat", d);
-            copy_data("vknown/" + name + ".make.txt", d);
-            run_arb2("-r " + name + ".make.txt", d);
-        }
+        for (const char* f : {"bcg.dat", "bcg.make.txt"}) copy_data(std::string("vknown/") + f, d);
+        run_arb2("-r bcg.make.txt", d);
         return d;
     }();
     return dir;
