@@ -1,6 +1,7 @@
 // The EM iterations and the analysis driver: stores, acceleration, the
 // iteration limit and its question, the keyboard stop (the printed likelihood
-// history is pinned by the reference runs' golden reports), models without random coefficients, and the fatal stops.
+// history is pinned by the reference runs' golden reports, the degrees of freedom of
+// constrained and fixed gammas by the golden fits), models without random coefficients, and the fatal stops.
 #include <gtest/gtest.h>
 
 #include <sys/time.h>
@@ -154,21 +155,6 @@ TEST(Em, FixedSigma2StaysFixed) {
     EXPECT_EQ(run.fit.numParams, 3 + 2);
     EXPECT_EQ(run.report.find(" Sigma_squared = "), std::string::npos);
     EXPECT_EQ(run.report.find("Standard Error of Sigma_squared"), std::string::npos);
-}
-
-// Degrees of freedom: J - S(q) for random coefficients, N - F for fixed ones, and
-// constrained gammas give theirs to the other gammas of their equation.
-TEST(Em, DegreesOfFreedomOfTheGammas) {
-    const std::vector<Coef> model = {{"INTRCPT1", 0, true, {"INTRCPT2", "SECTOR", "MEANSES"}, {}},
-                                     {"FEMALE", 0, false, {"INTRCPT2"}, {}},
-                                     {"SES", 1, true, {"INTRCPT2", "SECTOR"}, {}}};
-    FitRun run;
-    run_fit(hsb_data(), "MATHACH", model, reference_settings(false), run, {0, 1, 0, 0, 0, 1});
-    EXPECT_EQ(run.fit.dfGamma, (std::vector<long>{157 + 1, 157, 157 + 1, 7185 - 6, 158 + 1, 158}));
-    EXPECT_EQ(run.fit.Fe, 5);
-    EXPECT_DOUBLE_EQ(run.fit.gamma[1], run.fit.gamma[5]);
-    EXPECT_NE(run.report.find(" The \"*\" gammas have been constrained.  See the table on the header page.\n"),
-              std::string::npos);
 }
 
 // Data the analysis cannot use stop the run: collinear level-2 predictors, an
