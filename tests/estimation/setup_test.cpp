@@ -1,10 +1,10 @@
 // The set-up pass: run-time deletion, weights, known variances, count data,
-// the unit OLS conditioning rule, the OLS report, and corrupt data parts.
+// the unit OLS conditioning rule, the OLS report, and corrupt data parts. (Working
+// outcomes, multipliers and counts as proportions are passed through by the
+// non-linear and heterogeneous-variance runs.)
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
 
 #include "app/app.h"
 #include "estimation/fit_fixture.h"
@@ -169,27 +169,6 @@ TEST(SetupPass, BadValuesStopWithTheirMessage) {
     testsupport::expect_golden("setup_bad_values.txt", all);
 }
 
-// Counts divide the outcome: a binomial proportion model sees y / trials.
-TEST(SetupPass, CountsDivideTheOutcome) {
-    DataSet d = simple_data(10, 6);
-    for (auto& u : d.units)
-        for (auto& row : u.rows) row[1] = std::fabs(std::round(row[1]));
-    DataSet scaled = d;
-    for (auto& u : scaled.units)
-        for (auto& row : u.rows) row[1] /= row[4];
-    RunSettings rs = quick_settings();
-    rs.distribution = 2;
-    FitRun a, b;
-    Opened o = open_data(d, simple_model());
-    o.model.trialsVar = 5;
-    prepare_linear_fit(rs, o.model, o.mdm, nullptr, a.fit);
-    setup_pass(rs, o.model, o.mdm, o.file, nullptr, a.fit);
-    std::fclose(o.file);
-    run_fit(scaled, "Y", simple_model(), quick_settings(), b);
-    for (std::size_t j = 0; j < a.fit.yyUnit.size(); ++j) EXPECT_NEAR(a.fit.yyUnit[j], b.fit.yyUnit[j], 1e-12);
-    release_linear_fit(a.fit);
-}
-
 // A corrupt data part ends the run as an unexpected end of file, never with a crash.
 TEST(SetupPass, CorruptDataPartEndsWithTheEndOfFileMessage) {
     const long lastBlock = 4 + 5 * 8 + 4 * 5 * 8;  // count, 5 means, 4 records of 5 values
@@ -214,42 +193,6 @@ TEST(SetupPass, CorruptDataPartEndsWithTheEndOfFileMessage) {
             },
             testing::ExitedWithCode(4), "Unexpected end of file on read")
             << cut;
-    }
-}
-
-// The non-linear and heterogeneous-variance drivers feed working outcomes and
-// record multipliers; the cross-products follow them and the OLS report is left out.
-TEST(SetupPass, WorkingDataReplaceTheOutcomeAndWeightTheRecords) {
-    const struct {
-        double outcomeScale;  // working outcome = scale * raw outcome
-        double multiplier;    // every record's multiplier
-        double yyFactor;      // expected y'y relative to the raw one
-    } cases[] = {{3.0, 1.0, 9.0}, {1.0, 2.0, 4.0}};
-    const DataSet d = simple_data(8, 5);
-    for (const auto& c : cases) {
-        Opened o = open_data(d, simple_model());
-        RunSettings rs = quick_settings();
-        std::vector<double> y, m;
-        for (const Unit& u : d.units)
-            for (const auto& row : u.rows) y.push_back(c.outcomeScale * row[1]), m.push_back(c.multiplier);
-        FILE* out = std::fopen((o.dir + "/r.out").c_str(), "w+");
-        LinearFit raw, work;
-        prepare_linear_fit(rs, o.model, o.mdm, out, raw);
-        setup_pass(rs, o.model, o.mdm, o.file, out, raw);
-        prepare_linear_fit(rs, o.model, o.mdm, out, work);
-        setup_pass(rs, o.model, o.mdm, o.file, out, work, y.data(), m.data());
-        std::fclose(out);
-        std::fclose(o.file);
-        for (long j = 0; j < raw.J; ++j) {
-            EXPECT_NEAR(work.yyUnit[j], c.yyFactor * raw.yyUnit[j], 1e-9 * raw.yyUnit[j]);
-            // OLS coefficients scale with the outcome, not with the multiplier.
-            for (int s = 0; s < raw.r; ++s)
-                EXPECT_NEAR(work.bOls[j * raw.r + s], c.outcomeScale * raw.bOls[j * raw.r + s], 1e-9);
-        }
-        const std::string report = testsupport::read_file(o.dir + "/r.out");
-        EXPECT_EQ(report.find("Level-1 OLS regressions"), report.rfind("Level-1 OLS regressions"));
-        release_linear_fit(raw);
-        release_linear_fit(work);
     }
 }
 

@@ -13,20 +13,6 @@
 
 using namespace reporttest;
 
-TEST(MatrixFiles, RowsSplitAfterSixtyValues) {
-    struct Case { int n; std::vector<int> perLine; };
-    const Case cases[] = {{60, {60}}, {121, {60, 60, 1}}, {0, {0}}};
-    for (const Case& c : cases) {
-        std::vector<double> v(c.n, 7.0);
-        std::string expected;
-        for (int k : c.perLine) {
-            for (int i = 0; i < k; ++i) expected += "   7 ";
-            expected += "\n";
-        }
-        EXPECT_EQ(capture([&](FILE* f) { write_matrix_row(c.n, v.data(), "%4.0lf ", f); }), expected) << c.n;
-    }
-}
-
 TEST(MatrixFiles, GammaAndTauFileContents) {
     const std::string dir = testsupport::make_temp_dir("report_files");
     const double gamma[2] = {12.636193, 2.1931963}, cov[4] = {0.0015, -0.0001, -0.0001, 0.0004};

@@ -51,8 +51,6 @@ TEST(GeneralLinearHypothesis, Rules) {
     short rows[24] = {2};
     all += "====\n" + capture([&](FILE* f) { general_linear_hypothesis(f, sample_labels(), 3, g2, V2, 3, rows, C2); });
     expect_golden("report_glh.txt", all);
-    EXPECT_NE(all.find("Chi-square statistic = 2.000000\nDegrees of freedom   = 2\nP-value              = " +
-                       fmt("%lf", tail_probability(2.0, 2, 1))), npos);
 }
 
 namespace {
@@ -138,9 +136,8 @@ TEST(RobustCovariance, ReportTableWarningAndRobustTest) {
     double R[4];
     std::string t = capture([&](FILE* f) { EXPECT_EQ(robust_covariance(f, two_gammas(), in, accumulate(kOls, kOlsGamma, false, 1.0), R), 0); });
     expect_golden("report_robust.txt", t);
-    EXPECT_NE(t.find(fmt("%10.6lf", std::sqrt(kOlsRobust[3]))), npos);
     // The robust test uses sigma2 R, the robust covariance itself.
-    EXPECT_NE(t.find("Chi-square statistic = " + fmt("%lf", kOlsGamma[1] * kOlsGamma[1] / kOlsRobust[3])), npos);
+    EXPECT_NE(t.find(fmt("%10.6lf", std::sqrt(kOlsRobust[3]))), npos);
 }
 
 TEST(RobustCovariance, SmallSampleWarningOnceBelowTwentyDf) {
@@ -193,6 +190,4 @@ TEST(Homogeneity, StatisticAndCannotComputeCases) {
         EXPECT_NEAR(H, std::max(c.H, 0.0), 1e-12 * std::fabs(c.H));
     }
     expect_golden("report_homogeneity.txt", all);
-    EXPECT_NE(all.find(fmt("%12.5lf", 50.874499000581594) + "\n Number of degrees of freedom =    2\n P-value                      = " +
-                       fmt("%5.3lf", tail_probability(50.874499000581594, 2, 1))), npos);
 }
