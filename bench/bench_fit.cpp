@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "bench_util.h"
 #include "estimation/estimation.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
@@ -22,26 +23,6 @@ namespace {
 struct Clock {
     static std::clock_t now() { return std::clock(); }
 };
-
-double seconds_since(std::clock_t t0) {
-    return static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
-}
-
-void put(FILE* f, const void* p, std::size_t n) {
-    if (std::fwrite(p, 1, n, f) != n) {
-        std::fprintf(stderr, "write failed\n");
-        std::exit(1);
-    }
-}
-
-void put_i32(FILE* f, std::int32_t v) {
-    put(f, &v, 4);
-}
-
-void put_name(FILE* f, const char* name) {
-    const NameSlot s = make_variable_name(name);
-    put(f, s.text, 13);
-}
 
 // Level-1 variables Y, X1, X2; level-2 W1, W2. Y = B0 + B1 X1 + B2 X2 + e with
 // Bq = g_q0 + g_q1 W1 + g_q2 W2 + u_q.

@@ -13,33 +13,13 @@
 #include <vector>
 
 #include "app/base.h"
+#include "bench_util.h"
 #include "estimation/estimation.h"
 #include "extended/extended.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
 
 namespace {
-
-// Process CPU time: the machine may be shared, and the target is one core's work.
-double seconds_since(std::clock_t t0) {
-    return static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
-}
-
-void put(FILE* f, const void* p, std::size_t n) {
-    if (std::fwrite(p, 1, n, f) != n) {
-        std::fprintf(stderr, "write failed\n");
-        std::exit(1);
-    }
-}
-
-void put_i32(FILE* f, std::int32_t v) {
-    put(f, &v, 4);
-}
-
-void put_name(FILE* f, const char* name) {
-    const NameSlot s = make_variable_name(name);
-    put(f, s.text, 13);
-}
 
 // Level-1 Y, X1, X2; level-2 W1. Y = B0 + B1 X1 + 0.5 X2 + e, B0 = 10 + W1 + u0,
 // B1 = 1 + u1, Var(e) = exp(2.5 + 0.3 X1 - 0.2 X2).

@@ -19,27 +19,12 @@
 #include <vector>
 
 #include "app/base.h"
+#include "bench_util.h"
 #include "mdm/mdm.h"
 #include "model/model.h"
 #include "nonlinear/nonlinear.h"
 
 namespace {
-
-double seconds_since(std::clock_t t0) { return static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC; }
-
-void put(FILE* f, const void* p, std::size_t n) {
-    if (std::fwrite(p, 1, n, f) != n) {
-        std::fprintf(stderr, "write failed\n");
-        std::exit(1);
-    }
-}
-
-void put_i32(FILE* f, std::int32_t v) { put(f, &v, 4); }
-
-void put_name(FILE* f, const char* name) {
-    const NameSlot s = make_variable_name(name);
-    put(f, s.text, 13);
-}
 
 // Level-1 Y (0/1) and X; level-2 W. logit P(Y=1) = B0 + B1 X, B0 = -0.5 + 0.8 W + u0, B1 = 0.6 + u1.
 void write_data(const std::string& path, int J, int n) {

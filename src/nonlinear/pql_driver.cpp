@@ -210,21 +210,6 @@ bool continue_at_limit(PqlRun& run, int& macroLeft) {
     return false;
 }
 
-// Matrix files of the unit-specific phase: Tau and the unit-specific gammas.
-void write_unit_specific_files(PqlRun& run) {
-    const LinearFit& fit = run.fit;
-    const int r = fit.r, m = r * (r + 1) / 2;
-    if (r > 0) {
-        std::vector<double> tauCov;
-        if (fit.fullML && fit.haveVarianceSE) {
-            tauCov.assign(static_cast<std::size_t>(m) * m, 0.0);
-            for (int a = 0; a < m; ++a)
-                for (int b = 0; b < m; ++b) tauCov[a * m + b] = fit.varianceCov[a * (m + 1) + b];
-        }
-        write_tau_file("tauvc.dat", r, fit.tau.data(), r, m, tauCov.empty() ? nullptr : tauCov.data(), nullptr);
-    }
-    write_gamma_file("gamvcus.dat", fit.F, run.st.gammaUS.data(), run.st.gammaCovUS.data(), fit.F, 1.0);
-}
 
 }  // namespace
 
@@ -279,7 +264,7 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
     st.uUS = fit.u;
     st.gammaCovUS = fit.gammaCov;
     for (double& v : st.gammaCovUS) v *= covariance_scale(run);
-    if (rs.printVarCov != 0) write_unit_specific_files(run);
+    if (rs.printVarCov != 0) write_pql_unit_specific_matrices(run.fit, run.st.gammaUS, run.st.gammaCovUS);
     // The level-2 residual file holds the unit-specific empirical Bayes estimates (linear-predictor scale).
     if (rs.wantResfil2) write_level2_residual_file(fit, rs, model, mdm);
     if (rs.wantResfil1) write_pql_level1_residual_file(st, fit, rs, model, mdm, mdmFile);
