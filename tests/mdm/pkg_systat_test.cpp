@@ -1,5 +1,5 @@
 // SYSTAT .SYS files written here: storage types, comment lines, segmented
-// records, character variables, damaged or cut-short headers; and the console
+// records, character variables, damaged headers; and the console
 // selection of the group ID and variables of a package file.
 #include "mdm/mdm_test_util.h"
 
@@ -119,22 +119,6 @@ TEST(SystatFiles, DamagedHeadersAndLongIdsEndTheRun) {
     ChildResult r = in_child([&] { read_all(RAW_SYSTAT, path, 1, "id", {"ses"}); });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "ID must be no more than 12 digits long\n");
-}
-
-TEST(SystatFiles, CutShortHeadersEndTheRunAndCutRecordsStopCleanly) {
-    std::string path = testsupport::make_temp_dir("systatcut") + "/cut.sys";
-    std::string whole = systat_file(school_file(true, true, false, 0));
-    const std::size_t record = 1 + 3 * 8 + 2 * 12 + 1, headerEnd = whole.size() - 4 * record;
-    for (std::size_t len = 0; len < headerEnd; len += len < 64 ? 1 : 7) {
-        testsupport::write_file(path, whole.substr(0, len));
-        ASSERT_EQ(header_in_child(RAW_SYSTAT, path, 1).status, 1) << len;
-    }
-    for (std::size_t len = headerEnd; len < whole.size(); ++len) {
-        testsupport::write_file(path, whole.substr(0, len));
-        ReadAll got = read_all(RAW_SYSTAT, path, 1, "id", {"math"});
-        EXPECT_EQ(got.last, (len - headerEnd) % record == 0 ? PKG_END : PKG_READ_ERROR) << len;
-        EXPECT_EQ(got.ids.size(), (len - headerEnd) / record);
-    }
 }
 
 // The console selection of the group ID and variables of a package file: the
