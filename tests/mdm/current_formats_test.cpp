@@ -1,7 +1,7 @@
-// Current Stata, SAS7BDAT, SPSS and CSV copies of the 20-school data set,
-// written by independent writers, each built into an MDM file and compared with
-// the fixed-format build; the CSV faults end to end; damaged copies of every
-// file the new readers take.
+// Every package copy of the 20-school data set (old and current formats,
+// written by independent writers) built into an MDM file and compared with the
+// fixed-format build; the CSV faults end to end; damaged copies of every package
+// file kind.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -89,16 +89,6 @@ TEST(CurrentFormats, BuildTheSameMdmDataAsTheFixedFormatFiles) {
         EXPECT_TRUE(m.atEnd) << c.l1;
         EXPECT_EQ(data_of(m), want) << c.l1;
     }
-}
-
-// Every Stata numeric storage type of a format-118 file, with . and .a-.z as missing.
-TEST(CurrentFormats, StataStorageTypesAndExtendedMissingValues) {
-    ReadAll got = read_all(RAW_STATA, testsupport::data_path("packages/current/types_118.dta"), 1, "id",
-                           {"b", "i", "l", "f", "d"});
-    const double M = MISSING_VALUE;
-    const std::vector<std::vector<double>> want = {{-100, 32740, -2147483640.0, 0.25, 8.9e307}, {M, M, M, M, M}, {M, M, M, M, M}};
-    EXPECT_EQ(got.ids, (std::vector<std::string>{"10", "11", "12"}));
-    EXPECT_EQ(got.values, want);
 }
 
 // CSV faults: each stops before the MDM file is opened, with file, line and column.

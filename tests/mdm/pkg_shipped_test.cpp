@@ -40,7 +40,10 @@ TEST(ShippedFiles, DamagedHeadersEndWithTheirMessages) {
         bytes.replace(static_cast<std::size_t>(d.offset), d.bytes.size(), d.bytes);
         std::string path = dir + "/bad";
         testsupport::write_file(path, bytes);
-        ChildResult r = header_in_child(d.type, path);
+        ChildResult r = in_child([&] {
+            PackageFile p;
+            pkg_read_header(p, std::fopen(path.c_str(), "rb"), d.type, 2, path.c_str());
+        });
         EXPECT_EQ(r.status, 1) << d.file << "@" << d.offset << ": " << r.out;
         std::string want = std::string(d.message) + " " + path + " is an empty file\n";
         EXPECT_EQ(r.out, want) << d.file << "@" << d.offset;
