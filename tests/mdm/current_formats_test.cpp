@@ -1,7 +1,7 @@
-// Current Stata, SAS7BDAT, SPSS and CSV copies of the 20-school data set,
-// written by independent writers, each built into an MDM file and compared with
-// the fixed-format build; the CSV faults end to end; damaged copies of every
-// file the new readers take.
+// Every package copy of the 20-school data set (old and current formats,
+// written by independent writers) built into an MDM file and compared with the
+// fixed-format build; the CSV faults end to end; damaged copies of every package
+// file kind.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -47,46 +47,48 @@ std::string data_of(const MdmContents& m) {
     return s.str();
 }
 
-// sourceType as stored: negative for numeric IDs.
+// Every package copy of the 20-school data set, old and current formats; the
+// source type as stored (negative for numeric IDs).
 const struct CurrentCase { const char *type, *l1, *l2, *id; int sourceType; } kCurrent[] = {
-    {"stata", "small1_114.dta", "small2_114.dta", "ID", -RAW_STATA},
-    {"stata", "small1_117.dta", "small2_117.dta", "ID", RAW_STATA},
-    {"stata", "small1_118.dta", "small2_118.dta", "ID", -RAW_STATA},  // missing values as .a, .b, ...
-    {"stata", "small1_119.dta", "small2_119.dta", "id", RAW_STATA},
-    {"sas", "small1.sas7bdat", "small2.sas7bdat", "ID", RAW_SAS},
-    {"sas", "small1_rle.sas7bdat", "small2_rle.sas7bdat", "ID", RAW_SAS},
-    {"spss", "small1.zsav", "small2.zsav", "school_identifier", RAW_SPSS},  // -99 declared user-missing
-    {"spss", "small1_long.sav", "small2_long.sav", "SCHOOL_IDENTIFIER", RAW_SPSS},
-    {"csv", "small1_crlf.csv", "small2_crlf.csv", "Id", RAW_ASCII},  // BOM, CRLF, NA and "."
+    {"sas", "small1.xpt", "small2.xpt", "ID", RAW_SAS},
+    {"spss", "small1.sav", "small2.sav", "ID", RAW_SPSS},
+    {"spss", "small1_c.sav", "small2_c.sav", "ID", -RAW_SPSS},
+    {"stata", "small1_110.dta", "small2_110.dta", "ID", RAW_STATA},
+    {"stata", "small1_113.dta", "small2_113.dta", "ID", -RAW_STATA},
+    {"stata", "current/small1_114.dta", "current/small2_114.dta", "ID", -RAW_STATA},
+    {"stata", "current/small1_117.dta", "current/small2_117.dta", "ID", RAW_STATA},
+    {"stata", "current/small1_118.dta", "current/small2_118.dta", "ID", -RAW_STATA},  // missing values as .a, .b, ...
+    {"stata", "current/small1_119.dta", "current/small2_119.dta", "id", RAW_STATA},
+    {"sas", "current/small1.sas7bdat", "current/small2.sas7bdat", "ID", RAW_SAS},
+    {"sas", "current/small1_rle.sas7bdat", "current/small2_rle.sas7bdat", "ID", RAW_SAS},
+    {"spss", "current/small1.zsav", "current/small2.zsav", "school_identifier", RAW_SPSS},  // -99 declared user-missing
+    {"spss", "current/small1_long.sav", "current/small2_long.sav", "SCHOOL_IDENTIFIER", RAW_SPSS},
+    {"csv", "current/small1_crlf.csv", "current/small2_crlf.csv", "Id", RAW_ASCII},  // BOM, CRLF, NA and "."
 };
 
+// The fixed-format build is pinned by a golden copy; every package copy must
+// build the same data (only the raw-file names and the source type differ).
 TEST(CurrentFormats, BuildTheSameMdmDataAsTheFixedFormatFiles) {
     std::string ascii = testsupport::make_temp_dir("cur-ascii");
     for (const char* f : {"small1.dat", "small2.dat", "small_ascii.mdmt"}) testsupport::copy_data(std::string("packages/") + f, ascii);
     ASSERT_EQ(run_arb2("-r small_ascii.mdmt", ascii).status, 0);
-    const std::string want = data_of(read_whole_mdm(ascii + "/small_ascii.mdm"));
+    const MdmContents base = read_whole_mdm(ascii + "/small_ascii.mdm");
+    testsupport::expect_golden("mdm_small_ascii.txt", describe_mdm(base));
+    const std::string want = data_of(base);
     for (const CurrentCase& c : kCurrent) {
         std::string dir = testsupport::make_temp_dir("cur");
-        for (const char* f : {c.l1, c.l2}) testsupport::copy_data(std::string("packages/current/") + f, dir);
-        testsupport::write_file(dir + "/t.mdmt", make_template(c.type, c.l1, c.l2, c.id, kL1Vars, c.id, kL2Vars));
+        for (const char* f : {c.l1, c.l2}) testsupport::copy_data(std::string("packages/") + f, dir);
+        const std::string l1 = std::filesystem::path(c.l1).filename(), l2 = std::filesystem::path(c.l2).filename();
+        testsupport::write_file(dir + "/t.mdmt", make_template(c.type, l1, l2, c.id, kL1Vars, c.id, kL2Vars));
         auto r = run_arb2("-r t.mdmt", dir);
         EXPECT_EQ(r.status, 0) << c.l1 << r.out;
-        EXPECT_NE(r.out.find("    801 level-1 records have been processed\n"), std::string::npos) << c.l1 << r.out;
+        EXPECT_NE(r.out.find("    801 level-1 records have been processed\n     20 level-2 records"), std::string::npos) << c.l1 << r.out;
         MdmContents m = read_whole_mdm(dir + "/out.mdm");
         EXPECT_EQ(m.h.sourceType * (m.h.numericIds ? -1 : 1), c.sourceType) << c.l1;
+        EXPECT_EQ(m.h.l1FileName, l1);
         EXPECT_TRUE(m.atEnd) << c.l1;
         EXPECT_EQ(data_of(m), want) << c.l1;
     }
-}
-
-// Every Stata numeric storage type of a format-118 file, with . and .a-.z as missing.
-TEST(CurrentFormats, StataStorageTypesAndExtendedMissingValues) {
-    ReadAll got = read_all(RAW_STATA, testsupport::data_path("packages/current/types_118.dta"), 1, "id",
-                           {"b", "i", "l", "f", "d"});
-    const double M = MISSING_VALUE;
-    const std::vector<std::vector<double>> want = {{-100, 32740, -2147483640.0, 0.25, 8.9e307}, {M, M, M, M, M}, {M, M, M, M, M}};
-    EXPECT_EQ(got.ids, (std::vector<std::string>{"10", "11", "12"}));
-    EXPECT_EQ(got.values, want);
 }
 
 // CSV faults: each stops before the MDM file is opened, with file, line and column.
@@ -126,22 +128,33 @@ TEST(CsvFaults, StopWithFileLineAndColumnAndLeaveNoMdmFile) {
     }
 }
 
-// Every file kind of the new readers cut at every length (SAS7BDAT, with its
-// 4096-byte pages, at every 24th) and with random bytes changed, read through to
-// the end in a child: it must end by a message or normally, never by a signal or
-// a sanitizer report. A fork a case is slow under the sanitizers, so the cases
-// run in a shuffled order within a few seconds a file (ARB2_DAMAGE_SECONDS).
-TEST(CurrentFormats, DamagedFilesNeverCrash) {
-    const struct { int type; const char* file; std::size_t step; } kFiles[] = {
-        {RAW_STATA, "tiny_114.dta", 1}, {RAW_STATA, "tiny_119.dta", 1}, {RAW_SPSS, "tiny.zsav", 1},
-        {RAW_SAS, "tiny_rle.sas7bdat", 24}, {RAW_CSV, "tiny.csv", 1},
+// Every package file kind cut at every length (SAS7BDAT, with its 4096-byte
+// pages, at every 24th) and with random bytes changed, read through to the end
+// in a child: it must end by a message or normally, never by a signal or a
+// sanitizer report; a cut inside the header of an old format ends with message 1
+// naming the file. A fork a case is slow under the sanitizers, so the cases run
+// in a shuffled order within a few seconds a file (ARB2_DAMAGE_SECONDS).
+TEST(PackageFiles, DamagedFilesNeverCrash) {
+    const struct { int type; const char* file; std::size_t step; bool headerCutSays; } kFiles[] = {
+        {RAW_STATA, "packages/current/tiny_114.dta", 1, false}, {RAW_STATA, "packages/current/tiny_119.dta", 1, false},
+        {RAW_SPSS, "packages/current/tiny.zsav", 1, false},     {RAW_SAS, "packages/current/tiny_rle.sas7bdat", 24, false},
+        {RAW_CSV, "packages/current/tiny.csv", 1, false},       {RAW_SPSS, "packages/small2.sav", 1, true},
+        {RAW_STATA, "packages/small2_113.dta", 1, true},        {RAW_SAS, "packages/small2.xpt", 1, true},
+        {RAW_SYSTAT, "damaged/small2.sys", 1, true},
     };
     const char* env = std::getenv("ARB2_DAMAGE_SECONDS");
     const double seconds = env ? std::atof(env) : 1.5;
     std::mt19937 rng(17);
     std::string path = testsupport::make_temp_dir("curdamage") + "/f";
     for (const auto& k : kFiles) {
-        const std::string whole = testsupport::read_file(testsupport::data_path(std::string("packages/current/") + k.file));
+        const std::string whole = testsupport::read_file(testsupport::data_path(k.file));
+        long dataStart = 0;
+        if (k.headerCutSays) {
+            PackageFile pf;
+            pkg_read_header(pf, std::fopen(testsupport::data_path(k.file).c_str(), "rb"), k.type, 2, k.file);
+            dataStart = pf.dataStart;
+            pkg_close(pf);
+        }
         std::vector<std::string> cases;
         for (std::size_t len = 0; len < whole.size(); len += k.step) cases.push_back(whole.substr(0, len));
         for (int i = 0; i < 100; ++i) {
@@ -171,6 +184,10 @@ TEST(CurrentFormats, DamagedFilesNeverCrash) {
             ASSERT_NE(r.status, -1) << what;
             ASSERT_EQ(r.out.find("Sanitizer"), std::string::npos) << what;
             ASSERT_EQ(r.out.find("runtime error"), std::string::npos) << what;
+            if (static_cast<long>(cases[done].size()) < dataStart && whole.compare(0, cases[done].size(), cases[done]) == 0) {
+                ASSERT_EQ(r.status, 1) << what;
+                ASSERT_NE(r.out.find(" " + path + " is an empty file\n"), std::string::npos) << what;
+            }
         }
         std::printf("%s: %zu of %zu damaged copies read\n", k.file, done, cases.size());
     }

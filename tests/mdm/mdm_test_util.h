@@ -137,7 +137,6 @@ struct ReadAll {
     std::vector<std::string> ids;
     std::vector<std::vector<double>> values;
     int last = PKG_END;          ///< result of the read that ended the loop
-    bool numericId = false;
 };
 
 /// Opens the file, selects the ID and variables by name, reads every record.
@@ -152,20 +151,11 @@ inline ReadAll read_all(int type, const std::string& path, int level, const std:
     while ((out.last = pkg_read_record(pf, rec)) == PKG_RECORD && out.ids.size() < 100000) {
         char t[64];
         std::snprintf(t, sizeof t, "%.0f", rec.numId);
-        out.numericId = rec.numericId;
         out.ids.push_back(!rec.numericId ? rec.charId.text : rec.numId == MISSING_VALUE ? "missing" : t);
         out.values.push_back(rec.values);
     }
     pkg_close(pf);
     return out;
-}
-
-/// Reads the header of a package file in a forked child (output and status captured).
-inline ChildResult header_in_child(int type, const std::string& path, int level = 2) {
-    return in_child([&] {
-        PackageFile p;
-        pkg_read_header(p, std::fopen(path.c_str(), "rb"), type, level, path.c_str());
-    });
 }
 
 }  // namespace mdmtest
