@@ -177,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"contra", "contra_rs_lap6", 2, "ref.tsv", "contra_rs_lap6_laplace6", LAP6, END},
                       Case{"contra", "contra_ri_lap8", 1, "ref.tsv", "contra_ri_lap8_laplace8", LAP8, END},
                       Case{"contra", "contra_ri_eml", 1, "ref.tsv", "contra_ri_eml_emlaplace", EML, END},
+                      Case{"contra", "contra_ri_eml4", 1, "ref.tsv", "contra_ri_eml_emlaplace", EML, END},
                       Case{"contra", "contra_rs_eml", 2, "ref.tsv", "contra_rs_eml_emlaplace", EML, END},
                       Case{"ordinal_fixed", "housing_ord", 0, "ref.tsv", "housing_ord_multi", ORD, "(end of file)"},
                       Case{"ordinal_fixed", "housing_mult", 0, "multinom_ref.tsv", "housing_mult_multi", MULT,
