@@ -147,22 +147,6 @@ TEST(DialogueReports, AnovaTableOfHsbMatchesTheRandomEffectsAnova) {
     EXPECT_EQ(units, 160);
 }
 
-TEST(DialogueReports, CorrelationReportShowsItsThreeMatrices) {
-    DialogueRun run = run_dialogue(join({"n", "4", "5", "1", "3", "0", "6", "2", "0", "", "3"}));
-    EXPECT_EQ(run.status, 0);
-    testsupport::expect_golden("dialogue_correlations.txt", everything(run));
-    // School mean SES and school mean achievement are strongly related.
-    std::size_t at = run.transcript.find("\nCorrelations between level-2");
-    ASSERT_NE(at, std::string::npos);
-    std::size_t row = run.transcript.find(" MEANSES", at + 1);
-    ASSERT_NE(row, std::string::npos);
-    std::istringstream in(run.transcript.substr(row + 8));
-    double withIntercept;
-    in >> withIntercept;
-    EXPECT_GT(withIntercept, 0.8);
-    EXPECT_LE(withIntercept, 1.0);
-}
-
 TEST(DialogueReports, ACorruptGroupBlockEndsTheRun) {
     RunSetup setup;
     setup.header = [](MdmHeader& h) { h.maxGroupSize = 5; };  // every school is larger
