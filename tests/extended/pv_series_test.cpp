@@ -13,6 +13,7 @@
 
 #include "app/base.h"
 #include "extended/extended.h"
+#include "app/reference_check.h"
 #include "support/test_support.h"
 
 namespace {
@@ -64,27 +65,6 @@ Values read_averaged(const std::string& report) {
         }
     }
     return v;
-}
-
-// Compares every row of ref.tsv for `model`; returns the number compared.
-int compare_with_references(const std::string& model, const Values& got) {
-    std::ifstream ref(testsupport::data_path("pv/ref.tsv"));
-    std::string name, quantity, header;
-    std::size_t index;
-    double value, tol;
-    int compared = 0;
-    std::getline(ref, header);
-    while (ref >> name >> quantity >> index >> value >> tol) {
-        if (name != model) continue;
-        auto it = got.find(quantity);
-        if (it == got.end() || index >= it->second.size()) {
-            ADD_FAILURE() << model << ": " << quantity << " " << index << " not printed";
-            continue;
-        }
-        EXPECT_NEAR(it->second[index], value, tol) << model << ": " << quantity << " " << index;
-        ++compared;
-    }
-    return compared;
 }
 
 TEST(AveragedOutput, NameCutAtTheFirstPoint) {
@@ -154,7 +134,7 @@ TEST(AveragedOutput, SeriesAgainstPooledReferences) {
         EXPECT_NE(report.find("Output file name              = " + std::string(run.averaged) + "\n"),
                   std::string::npos);
         const Values printed = read_averaged(report);
-        EXPECT_GT(compare_with_references(run.model, printed), 40) << run.model;
+        EXPECT_GT(refcheck::compare("pv/ref.tsv", run.model, printed, 0.0), 40) << run.model;
     }
     // The matrix files of the full-ML run hold the combined matrices whose diagonals the tables print.
     const std::string mlReport = testsupport::read_file(work + "/pv_ml.avg");
