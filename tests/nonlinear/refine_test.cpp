@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/reference_check.h"
 #include "nonlinear/refine.h"
 #include "support/test_support.h"
 
@@ -58,22 +59,6 @@ RefineData contra(bool slope, int maxUnits = 1000, RefineFamily family = RefineF
     return d;
 }
 
-// Rows of one block of counts_ref.tsv: quantity -> values and tolerances.
-std::map<std::string, std::vector<std::pair<double, double>>> reference(const std::string& block)
-{
-    std::ifstream f(testsupport::data_path("nonlinear/contra/counts_ref.tsv"));
-    std::map<std::string, std::vector<std::pair<double, double>>> out;
-    std::string line;
-    while (std::getline(f, line)) {
-        std::istringstream s(line);
-        std::string model, quantity;
-        int index;
-        double value, tol;
-        if (s >> model >> quantity >> index >> value >> tol && model == block) out[quantity].push_back({value, tol});
-    }
-    return out;
-}
-
 // -2 (log-likelihood minus the linear engine's constant floor(N/2) ln 2pi).
 double deviance(const RefineData& d, double logLik)
 {
@@ -82,20 +67,12 @@ double deviance(const RefineData& d, double logLik)
 
 void expect_reference(const RefineData& d, const RefineState& s, const std::string& block, double tolScale)
 {
-    auto ref = reference(block);
-    for (auto& [quantity, rows] : ref)
-        for (auto& row : rows) row.second *= tolScale;
-    ASSERT_EQ(ref["gamma"].size(), (size_t)d.F) << block;
-    std::vector<double> se(d.F), seTau(tau_distinct(d.q));
-    refine_standard_errors(d, s, se.data(), seTau.data());
-    for (int k = 0; k < d.F; ++k) {
-        EXPECT_NEAR(s.gamma[k], ref["gamma"][k].first, ref["gamma"][k].second) << block << " gamma " << k;
-        EXPECT_NEAR(se[k], ref["se"][k].first, ref["se"][k].second) << block << " se " << k;
-    }
-    for (int a = 0, k = 0; a < d.q; ++a)
-        for (int b = 0; b <= a; ++b, ++k)
-            EXPECT_NEAR(s.tau[a * d.q + b], ref["tau"][k].first, ref["tau"][k].second) << block << " tau " << k;
-    EXPECT_NEAR(deviance(d, s.logLik), ref["deviance"][0].first, ref["deviance"][0].second) << block;
+    refcheck::Quantities got{{"gamma", s.gamma}, {"se", std::vector<double>(d.F)}, {"deviance", {deviance(d, s.logLik)}}};
+    std::vector<double> seTau(tau_distinct(d.q));
+    refine_standard_errors(d, s, got["se"].data(), seTau.data());
+    for (int a = 0; a < d.q; ++a)
+        for (int b = 0; b <= a; ++b) got["tau"].push_back(s.tau[a * d.q + b]);
+    EXPECT_EQ(refcheck::compare("nonlinear/contra/counts_ref.tsv", block, got, 0.0, tolScale), 2 * d.F + 2) << block;
 }
 
 // A plain start: gamma 0 but the intercept at the logit of the mean, Tau 0.2 I.
