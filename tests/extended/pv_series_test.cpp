@@ -136,6 +136,7 @@ TEST(AveragedOutput, SeriesAgainstPooledReferences) {
         const Values printed = read_averaged(report);
         EXPECT_GT(refcheck::compare("pv/ref.tsv", run.model, printed, 0.0), 40) << run.model;
     }
+    for (const char* pass : {"/mi.1", "/mi.2", "/mi.3"}) EXPECT_TRUE(file_exists((work + pass).c_str())) << pass;
     // The matrix files of the full-ML run hold the combined matrices whose diagonals the tables print.
     const std::string mlReport = testsupport::read_file(work + "/pv_ml.avg");
     const Values printed = read_averaged(mlReport);
