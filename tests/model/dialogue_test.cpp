@@ -42,12 +42,6 @@ struct RunSetup {
     std::function<void(MdmHeader&)> header;
 };
 
-std::string join(const std::vector<std::string>& lines) {
-    std::string s;
-    for (const std::string& l : lines) s += l + "\n";
-    return s;
-}
-
 // The HSB MDM file, built once by the executable from its template.
 const std::string& hsb_mdm() {
     static const std::string path = [] {
@@ -130,7 +124,7 @@ TEST(DialogueAnswers, LeadToTheirSettings) {
 // ---- The exploratory reports -----------------------------------------------------
 
 TEST(DialogueReports, AnovaTableOfHsbMatchesTheRandomEffectsAnova) {
-    DialogueRun run = run_dialogue(join({"n", "4", "1", "", "4"}));
+    DialogueRun run = run_dialogue("n\n4\n1\n\n4\n");
     EXPECT_EQ(run.status, 0);
     testsupport::expect_golden("dialogue_anova.txt", everything(run));
     std::size_t at = run.transcript.find("   MEANS    ");
@@ -150,7 +144,7 @@ TEST(DialogueReports, AnovaTableOfHsbMatchesTheRandomEffectsAnova) {
 TEST(DialogueReports, ACorruptGroupBlockEndsTheRun) {
     RunSetup setup;
     setup.header = [](MdmHeader& h) { h.maxGroupSize = 5; };  // every school is larger
-    DialogueRun run = run_dialogue(join({"n", "4", "1", ""}), setup);
+    DialogueRun run = run_dialogue("n\n4\n1\n\n", setup);
     EXPECT_EQ(run.status, 4);
     EXPECT_NE(run.transcript.find(" Unexpected end of file on read\n"), std::string::npos);
 }

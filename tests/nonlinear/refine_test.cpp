@@ -59,15 +59,11 @@ RefineData contra(bool slope, int maxUnits = 1000, RefineFamily family = RefineF
     return d;
 }
 
-// -2 (log-likelihood minus the linear engine's constant floor(N/2) ln 2pi).
-double deviance(const RefineData& d, double logLik)
-{
-    return -2.0 * (logLik - (double)(refine_data_records(d) / 2) * std::log(6.2831853));
-}
-
 void expect_reference(const RefineData& d, const RefineState& s, const std::string& block, double tolScale)
 {
-    refcheck::Quantities got{{"gamma", s.gamma}, {"se", std::vector<double>(d.F)}, {"deviance", {deviance(d, s.logLik)}}};
+    // The deviance is -2 (log-likelihood minus the linear engine's constant floor(N/2) ln 2pi).
+    const double dev = -2.0 * (s.logLik - (double)(refine_data_records(d) / 2) * std::log(6.2831853));
+    refcheck::Quantities got{{"gamma", s.gamma}, {"se", std::vector<double>(d.F)}, {"deviance", {dev}}};
     std::vector<double> seTau(tau_distinct(d.q));
     refine_standard_errors(d, s, got["se"].data(), seTau.data());
     for (int a = 0; a < d.q; ++a)
