@@ -29,44 +29,17 @@ TEST(FatalExit, CatalogueTextsAndStatuses) {
     testsupport::expect_golden("fatal_catalogue.txt", all);
 }
 
-// Report messages go to the open output file; console messages stay on the console.
-TEST(FatalExitDeathTest, ReportMessagesGoToTheOutputFile) {
-    const struct {
-        int code;
-        const char* inFile;
-        const char* onConsole;
-    } cases[] = {
-        {12, "Matrix Tau is not invertible. Unable to continue\n", ""},
-        {19, "", "There are no fixed effects!!\n"},
-    };
-    std::string dir = testsupport::make_temp_dir("report");
-    for (const auto& c : cases) {
-        std::string path = dir + "/out" + std::to_string(c.code) + ".txt";
-        EXPECT_EXIT(
-            {
-                stdout_to_stderr();
-                FILE* f = std::fopen(path.c_str(), "w");
-                std::fputs("REPORT\n", f);
-                exit_state().output = f;
-                exit_state().outputFileName = path;
-                fatal_exit(c.code, "Tau");
-            },
-            testing::ExitedWithCode(c.code), exactly(c.onConsole));
-        EXPECT_EQ(testsupport::read_file(path), std::string("REPORT\n") + c.inFile) << c.code;
-    }
-}
-
-// Analyses that move back in the report leave it cut at the last write position.
-TEST(FatalExitDeathTest, OutputFileCutOffByKind) {
-    const struct {
-        AnalysisKind kind;
-        int code;
-        const char* expected;
-    } cases[] = {
-        {AnalysisKind::NonLinear, 4, "HEADER"},
-        {AnalysisKind::NonLinear, 0, "HEADERstale-text"},
-        {AnalysisKind::Multinomial, 4, "HEADERstale-text"},
-        {AnalysisKind::Linear, 4, "HEADERstale-text"},
+// Report messages go to the open output file, console messages stay on the console; analyses
+// that move back in the report leave it cut at the last write position.
+TEST(FatalExitDeathTest, OutputFileByMessageAndKind) {
+    using K = AnalysisKind;
+    const struct { int code; K kind; long at; const char* expected; std::string console; } cases[] = {
+        {12, K::Linear, 16, "HEADERstale-textMatrix Tau is not invertible. Unable to continue\n", exactly("")},
+        {19, K::Linear, 16, "HEADERstale-text", exactly("There are no fixed effects!!\n")},
+        {4, K::NonLinear, 6, "HEADER", ""},
+        {0, K::NonLinear, 6, "HEADERstale-text", ""},
+        {4, K::Multinomial, 6, "HEADERstale-text", ""},
+        {4, K::Linear, 6, "HEADERstale-text", ""},
     };
     std::string dir = testsupport::make_temp_dir("cut");
     int n = 0;
@@ -74,15 +47,16 @@ TEST(FatalExitDeathTest, OutputFileCutOffByKind) {
         std::string path = dir + "/out" + std::to_string(n++) + ".txt";
         EXPECT_EXIT(
             {
+                stdout_to_stderr();
                 FILE* f = std::fopen(path.c_str(), "w+");
                 std::fputs("HEADERstale-text", f);
-                std::fseek(f, 6, SEEK_SET);
+                std::fseek(f, c.at, SEEK_SET);
                 exit_state().output = f;
                 exit_state().outputFileName = path;
                 exit_state().kind = c.kind;
-                fatal_exit(c.code);
+                fatal_exit(c.code, "Tau");
             },
-            testing::ExitedWithCode(c.code), "");
+            testing::ExitedWithCode(c.code), c.console);
         EXPECT_EQ(testsupport::read_file(path), c.expected) << path;
     }
 }

@@ -11,23 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "app/reference_check.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
 
-namespace {
-
 // Numbers printed after the first `skip` characters of a line.
-std::vector<double> numbers_after(const std::string& line, std::size_t skip) {
-    std::vector<double> v;
-    std::istringstream in(line.size() > skip ? line.substr(skip) : "");
-    for (std::string tok; in >> tok;) {
-        char* end = nullptr;
-        double d = std::strtod(tok.c_str(), &end);
-        if (end != tok.c_str() && *end == '\0') v.push_back(d);
-    }
-    return v;
+static std::vector<double> numbers_after(const std::string& line, std::size_t skip) {
+    return refcheck::numbers(line.size() > skip ? line.substr(skip) : "");
 }
+
+namespace {
 
 // The quantities of the reference files as the report prints them.
 std::map<std::string, std::vector<double>> parse_report(const std::string& text, int r) {
@@ -113,20 +107,7 @@ TEST_P(ReferenceRun, NumbersMatchTheReferencesAndTheReportItsGoldenCopy) {
     const std::string report = read_file(dir + "/" + c.name + ".out");
 
     const auto got = parse_report(report, c.r);
-    std::istringstream refs(read_file(data_path(c.refFile)));
-    int compared = 0;
-    std::string line, model, quantity;
-    std::getline(refs, line);  // column names
-    for (int i; refs >> model >> quantity >> i;) {
-        double value, tol;
-        refs >> value >> tol;
-        if (model != c.name) continue;
-        auto it = got.find(quantity);
-        ASSERT_TRUE(it != got.end() && i < static_cast<int>(it->second.size())) << quantity << "[" << i << "]";
-        // Printed values carry 5 or 6 decimals: allow for the rounding of the print.
-        EXPECT_NEAR(it->second[i], value, std::max(tol, 6e-6)) << quantity << "[" << i << "]";
-        ++compared;
-    }
+    const int compared = refcheck::compare(c.refFile, c.name, got);
     EXPECT_GE(compared, 3);
 
     // Long iteration histories on the console: its first and last lines suffice.
