@@ -28,7 +28,7 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
         fit.outcomeSlot >= 0 && fit.outcomeSlot < static_cast<int>(model.l1Names.size())
             ? std::string(model.l1Names[fit.outcomeSlot].text, 8)
             : std::string();
-    const int F = fit.F, Fe = fit.Fe, r = fit.r;
+    const int F = fit.F, r = fit.r;
     const bool random = r > 0;
     const bool hypotheses = model.hypothesisRows[0] > 0 && !model.contrasts.empty();
 
@@ -47,19 +47,7 @@ void linear_final_reports(RunSettings& rs, const ModelSpec& model, const MdmHead
 
     // Robust errors from the units' scores; a tied gamma's score stands at the first of its group.
     RobustAccumulator acc;
-    robust_begin(acc, F);
-    std::vector<double> score(F), seen(Fe);
-    for (long j = 0; j < fit.J; ++j) {
-        std::fill(seen.begin(), seen.end(), 0.0);
-        const double* s = &fit.unitScore[static_cast<std::size_t>(j) * Fe];
-        for (int g = 0; g < F; ++g) {
-            const int e = fit.gammaEst[g];
-            score[g] = seen[e] == 0.0 ? s[e] : 0.0;
-            seen[e] = 1.0;
-        }
-        robust_add_unit(acc, score.data(), nullptr, F, fit.gamma.data(), 0, nullptr, 0, nullptr, -1.0,
-                        random ? fit.sigma2 : 1.0);
-    }
+    robust_add_unit_scores(fit, random ? fit.sigma2 : 1.0, acc);
     RobustInput in;
     in.p = F;
     in.gamma = fit.gamma.data();

@@ -1,6 +1,7 @@
 // The linear model: least squares, the EM iterations
 // under REML or full ML with their acceleration steps, the convergence test,
 // the likelihood, and the final iteration block with reliabilities.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -665,3 +666,18 @@ void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE*
     if (fit.r > 0) em_iterations(rs, out, L, outcome, fit);
 }
 
+void robust_add_unit_scores(const LinearFit& fit, double scale, RobustAccumulator& acc) {
+    const int F = fit.F, Fe = fit.Fe;
+    robust_begin(acc, F);
+    std::vector<double> score(F), seen(Fe);
+    for (long j = 0; j < fit.J; ++j) {
+        std::fill(seen.begin(), seen.end(), 0.0);
+        const double* s = &fit.unitScore[static_cast<std::size_t>(j) * Fe];
+        for (int g = 0; g < F; ++g) {
+            const int e = fit.gammaEst[g];
+            score[g] = seen[e] == 0.0 ? s[e] : 0.0;
+            seen[e] = 1.0;
+        }
+        robust_add_unit(acc, score.data(), nullptr, F, fit.gamma.data(), 0, nullptr, 0, nullptr, -1.0, scale);
+    }
+}

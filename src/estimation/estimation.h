@@ -40,6 +40,7 @@ int dreadmat(int n, double* work, double* matrix, FILE* f, int ld);
 struct RunSettings;
 struct ModelSpec;
 struct ReportLabels;
+struct RobustAccumulator;
 
 /// One store of per-unit records: an anonymous scratch file, or memory.
 struct UnitStore {
@@ -259,6 +260,9 @@ void run_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE*
                   FILE* out, LinearFit& fit);
 /// True when Tau inverts (tauInv filled) and passes the positive-definiteness test.
 bool tau_usable(int r, const double* tau, double* tauInv);
+/// Starts `acc` and adds every unit's score over all F gammas (a tied gamma's score
+/// stands at the first of its group); `scale` is the level-1 variance of the scores.
+void robust_add_unit_scores(const LinearFit& fit, double scale, RobustAccumulator& acc);
 /// Closes the per-unit stores of the fit.
 void release_linear_fit(LinearFit& fit);
 

@@ -99,23 +99,11 @@ void macro_iteration(PqlRun& run, FILE* engineOut) {
 // matrix), 1 when it cannot be computed.
 int robust_block(PqlRun& run, ModelPhase phase, bool tests, std::vector<double>& R) {
     const LinearFit& fit = run.fit;
-    const int F = fit.F, Fe = fit.Fe;
+    const int F = fit.F;
     const bool random = fit.r > 0;
     const double scale = covariance_scale(run);
     RobustAccumulator acc;
-    robust_begin(acc, F);
-    std::vector<double> score(F), seen(Fe);
-    for (long j = 0; j < fit.J; ++j) {
-        std::fill(seen.begin(), seen.end(), 0.0);
-        const double* s = &fit.unitScore[static_cast<std::size_t>(j) * Fe];
-        for (int g = 0; g < F; ++g) {
-            const int e = fit.gammaEst[g];
-            score[g] = seen[e] == 0.0 ? s[e] : 0.0;
-            seen[e] = 1.0;
-        }
-        robust_add_unit(acc, score.data(), nullptr, F, fit.gamma.data(), 0, nullptr, 0, nullptr, -1.0,
-                        random ? scale : 1.0);
-    }
+    robust_add_unit_scores(fit, random ? scale : 1.0, acc);
     const bool hypotheses = tests && run.model.hypothesisRows[0] > 0 && !run.model.contrasts.empty();
     RobustInput in;
     in.p = F;
