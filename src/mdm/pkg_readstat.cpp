@@ -15,6 +15,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "mdm/mdm_internal.h"
@@ -81,7 +82,7 @@ bool spss_wants_readstat(const PackageFile& pf) {
                 at += 28;
                 std::int32_t hasLabel = pkg_le32(b + 4), nMissing = pkg_le32(b + 8), len = 0;
                 if (hasLabel == 1 && (!i32(len) || len < 0)) return false;
-                at += (static_cast<long>(len) + 3) / 4 * 4 + 8L * (nMissing < 0 ? -nMissing : nMissing);
+                at += (static_cast<long>(len) + 3) / 4 * 4 + 8L * std::labs(static_cast<long>(nMissing));
                 break;
             }
             case 3: {
