@@ -34,15 +34,7 @@ void write_data(const std::string& path, int J, int n) {
         w1[j] = z(rng);
         w2[j] = j % 2;
     }
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        std::perror(path.c_str());
-        std::exit(1);
-    }
-    put(f, "SSARB2", 6);
-    const float version = 6.02f;
-    put(f, &version, 4);
-    for (int v : {3, 2, J * n, J, 0, 1, 0, -2, n}) put_i32(f, v);
+    FILE* f = start_mdm_file(path, 3, 2, J, n);
     for (const char* name : {"INTRCPT1", "Y", "X1", "X2"}) put_name(f, name);
     for (const char* name : {"INTRCPT2", "W1", "W2"}) put_name(f, name);
     put_i32(f, 260);
@@ -73,21 +65,14 @@ void write_data(const std::string& path, int J, int n) {
     for (int j = 0; j < J; ++j) {
         double beta[3];
         for (int q = 0; q < 3; ++q) beta[q] = g[q][0] + g[q][1] * w1[j] + g[q][2] * w2[j] + sd[q] * z(rng);
-        double sums[3] = {0.0, 0.0, 0.0};
         for (int i = 0; i < n; ++i) {
             const double x1 = z(rng), x2 = 2.0 * z(rng) + 1.0;
             const double y = beta[0] + beta[1] * x1 + beta[2] * x2 + 5.0 * z(rng);
             block[i * 3 + 0] = y;
             block[i * 3 + 1] = x1;
             block[i * 3 + 2] = x2;
-            sums[0] += y;
-            sums[1] += x1;
-            sums[2] += x2;
         }
-        put_i32(f, n);
-        const double means[3] = {sums[0] / n, sums[1] / n, sums[2] / n};
-        put(f, means, sizeof means);
-        put(f, block.data(), sizeof(double) * block.size());
+        put_unit(f, n, 3, block);
     }
     std::fclose(f);
 }

@@ -28,15 +28,7 @@ void write_data(const std::string& path, int J, int n) {
     std::normal_distribution<double> z(0.0, 1.0);
     std::vector<double> w1(J);
     for (int j = 0; j < J; ++j) w1[j] = z(rng);
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        std::perror(path.c_str());
-        std::exit(1);
-    }
-    put(f, "SSARB2", 6);
-    const float version = 6.02f;
-    put(f, &version, 4);
-    for (int v : {3, 1, J * n, J, 0, 1, 0, -2, n}) put_i32(f, v);
+    FILE* f = start_mdm_file(path, 3, 1, J, n);
     for (const char* name : {"INTRCPT1", "Y", "X1", "X2"}) put_name(f, name);
     for (const char* name : {"INTRCPT2", "W1"}) put_name(f, name);
     put_i32(f, 260);
@@ -57,7 +49,6 @@ void write_data(const std::string& path, int J, int n) {
     std::vector<double> block(static_cast<std::size_t>(n) * 3);
     for (int j = 0; j < J; ++j) {
         const double b0 = 10.0 + w1[j] + 1.5 * z(rng), b1 = 1.0 + 0.5 * z(rng);
-        double sums[3] = {0.0, 0.0, 0.0};
         for (int i = 0; i < n; ++i) {
             const double x1 = z(rng), x2 = (i + j) % 3;
             const double sd = std::exp(0.5 * (2.5 + 0.3 * x1 - 0.2 * x2));
@@ -65,14 +56,8 @@ void write_data(const std::string& path, int J, int n) {
             block[i * 3 + 0] = y;
             block[i * 3 + 1] = x1;
             block[i * 3 + 2] = x2;
-            sums[0] += y;
-            sums[1] += x1;
-            sums[2] += x2;
         }
-        put_i32(f, n);
-        const double means[3] = {sums[0] / n, sums[1] / n, sums[2] / n};
-        put(f, means, sizeof means);
-        put(f, block.data(), sizeof(double) * block.size());
+        put_unit(f, n, 3, block);
     }
     std::fclose(f);
 }

@@ -34,15 +34,7 @@ void write_data(const std::string& path, int J, int n) {
     std::vector<double> w(J);
     double wm = 0.0;
     for (int j = 0; j < J; ++j) wm += (w[j] = z(rng));
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        std::perror(path.c_str());
-        std::exit(1);
-    }
-    put(f, "SSARB2", 6);
-    const float version = 6.02f;
-    put(f, &version, 4);
-    for (int v : {2, 1, J * n, J, 0, 1, 0, -2, n}) put_i32(f, v);
+    FILE* f = start_mdm_file(path, 2, 1, J, n);
     for (const char* name : {"INTRCPT1", "Y", "X"}) put_name(f, name);
     for (const char* name : {"INTRCPT2", "W"}) put_name(f, name);
     put_i32(f, 260);
@@ -61,19 +53,13 @@ void write_data(const std::string& path, int J, int n) {
     std::vector<double> block(static_cast<std::size_t>(n) * 2);
     for (int j = 0; j < J; ++j) {
         const double b0 = -0.5 + 0.8 * w[j] + 0.7 * z(rng), b1 = 0.6 + 0.3 * z(rng);
-        double sums[2] = {0.0, 0.0};
         for (int i = 0; i < n; ++i) {
             const double x = z(rng);
             const double y = unif(rng) < 1.0 / (1.0 + std::exp(-(b0 + b1 * x))) ? 1.0 : 0.0;
             block[i * 2] = y;
             block[i * 2 + 1] = x;
-            sums[0] += y;
-            sums[1] += x;
         }
-        put_i32(f, n);
-        const double means[2] = {sums[0] / n, sums[1] / n};
-        put(f, means, sizeof means);
-        put(f, block.data(), sizeof(double) * block.size());
+        put_unit(f, n, 2, block);
     }
     std::fclose(f);
 }
