@@ -2,9 +2,12 @@
 // integral over its random effects is taken on a tensor-product rule centred at
 // the unit's posterior mode and scaled by the Cholesky factor of its posterior
 // dispersion. Tau is carried as its lower Cholesky factor L (Tau = L L'), so
-// that every Newton step keeps it positive semi-definite; the derivatives are
-// those of the quadrature sum with the centring held fixed, which is the exact
-// score of the marginal likelihood up to the quadrature error.
+// that every Newton step keeps it positive semi-definite. The score is the exact
+// derivative of the adaptive sum, the rule's movement with the mode and the
+// dispersion included (with few points that movement matters: one point is the
+// first-order Laplace approximation); the information is that of the sum with
+// the centring held fixed, which differs from the exact one only by the
+// quadrature error.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -21,6 +24,8 @@ namespace {
 constexpr double LOG_TWO_PI = 1.8378770664093453;
 // Step halvings tried before a Newton step is given up.
 constexpr int MAX_HALVINGS = 10;
+// Rules of at most this many points take Newton steps on the observed information.
+constexpr int OBSERVED_NEWTON_POINTS = 2;
 
 // Dense lower factor from the packed lower triangle by rows.
 void unpack_lower(int q, const double* packedL, double* L)
@@ -62,6 +67,9 @@ struct QuadWork {
     UnitWork unit;
     std::vector<double> eta0, zr;  // linear predictor at the mode; R'z per record
     std::vector<double> sk, S1, S2, Htt, bk, v, w, R, C;
+    // For the rule's movement with the parameters: l2 and l3 at the mode per record,
+    // the node-weighted gradient in b and its product with the standard nodes.
+    std::vector<double> l2m, l3m, gz, gbar, Gr, A2, A3, T3, dm, rhs, dTi, dC, M1, M2;
 };
 
 // ln phi(b; 0, Tau) and, when s is given, its gradient (into s) and, when H is given,
@@ -105,6 +113,76 @@ double log_normal_tau(int q, const TauFactor& t, const double* b, QuadWork& qw, 
     return -0.5 * q * LOG_TWO_PI - t.logDet - 0.5 * vv;
 }
 
+// Adds to score the derivative that comes from the rule following the unit's mode m and
+// dispersion S = R R' (dm = S d(grad_b h), dS = -S dC S, dR = R Phi(R^-1 dS R^-T)), weighted
+// by the rule's sensitivities qw.gbar (to the centre) and qw.Gr (to R, with d ln|R|).
+void centring_score(const RefineData& d, const TauFactor& t, long j, const double* m, const double* S,
+                    const double* R, QuadWork& qw, double* score)
+{
+    const int q = d.q, F = d.F, P = F + tau_distinct(q), qq = q * q;
+    const long r0 = d.start[j], nj = d.start[j + 1] - r0;
+    double *A2 = qw.A2.data(), *A3 = qw.A3.data(), *T3 = qw.T3.data();
+    std::fill(qw.A2.begin(), qw.A2.end(), 0.0);
+    std::fill(qw.A3.begin(), qw.A3.end(), 0.0);
+    std::fill(qw.T3.begin(), qw.T3.end(), 0.0);
+    for (long i = 0; i < nj; ++i) {
+        const double* z = &d.Z[static_cast<size_t>(r0 + i) * q];
+        const double* x = &d.X[static_cast<size_t>(r0 + i) * F];
+        for (int a = 0; a < q; ++a) {
+            for (int c = 0; c < F; ++c) A2[a * F + c] += qw.l2m[i] * z[a] * x[c];
+            for (int b = 0; b < q; ++b) {
+                const double zz = qw.l3m[i] * z[a] * z[b];
+                for (int c = 0; c < F; ++c) A3[c * qq + a * q + b] += zz * x[c];
+                for (int e = 0; e < q; ++e) T3[e * qq + a * q + b] += zz * z[e];
+            }
+        }
+    }
+    const double *Ti = t.tauInv.data(), *L = t.L.data();
+    double *dm = qw.dm.data(), *rhs = qw.rhs.data(), *dTi = qw.dTi.data(), *dC = qw.dC.data();
+    double *M1 = qw.M1.data(), *M2 = qw.M2.data();
+    int pa = 0, pb = 0;  // the factor element of parameter p >= F
+    for (int p = 0; p < P; ++p) {
+        std::fill(dTi, dTi + qq, 0.0);
+        if (p < F) {
+            for (int a = 0; a < q; ++a) rhs[a] = A2[a * F + p];
+        } else {
+            // dTau = E_ab L' + L E_ba; dTau^-1 = -Tau^-1 dTau Tau^-1; d(grad_b h) = -dTau^-1 m.
+            for (int a = 0; a < q; ++a)
+                for (int b = 0; b < q; ++b)
+                    M1[a * q + b] = (a == pa ? L[b * q + pb] : 0.0) + (b == pa ? L[a * q + pb] : 0.0);
+            matmul_nn(q, q, q, Ti, M1, M2);
+            matmul_nn(q, q, q, M2, Ti, dTi);
+            for (int a = 0; a < qq; ++a) dTi[a] = -dTi[a];
+            for (int a = 0; a < q; ++a) {
+                double x = 0.0;
+                for (int c = 0; c < q; ++c) x -= dTi[a * q + c] * m[c];
+                rhs[a] = x;
+            }
+            if (++pb > pa) pb = 0, ++pa;
+        }
+        matmul_nn(q, q, 1, S, rhs, dm);
+        // dC = dTau^-1 - sum l3 z z' (x_p + z'dm).
+        for (int a = 0; a < qq; ++a) {
+            double x = dTi[a] - (p < F ? A3[p * qq + a] : 0.0);
+            for (int e = 0; e < q; ++e) x -= T3[e * qq + a] * dm[e];
+            dC[a] = x;
+        }
+        // R^-1 dS R^-T = -(R^-1 S) dC (S R^-T) = -R' dC R.
+        matmul_tn(q, q, q, R, dC, M1);
+        matmul_nn(q, q, q, M1, R, M2);
+        double sum = 0.0;
+        for (int a = 0; a < q; ++a) sum += qw.gbar[a] * dm[a];
+        for (int a = 0; a < q; ++a)
+            for (int b = 0; b <= a; ++b) {
+                // dR_ab = sum_c R_ac Phi_cb, Phi the lower part of -M2 with half its diagonal.
+                double dR = 0.0;
+                for (int c = b; c <= a; ++c) dR -= R[a * q + c] * M2[c * q + b] * (c == b ? 0.5 : 1.0);
+                sum += qw.Gr[a * q + b] * dR;
+            }
+        score[p] += sum;
+    }
+}
+
 // Quadrature log-likelihood of unit j (without the data constant), with its score and
 // negative Hessian added to score/info when given. centre and disp are the unit's rule
 // centre and dispersion; with recentre they are first replaced by its mode and
@@ -144,13 +222,19 @@ bool agq_unit(const RefineData& d, const AgqRule& rule, const double* gamma, con
         double l, l1, l2;
         record_loglik(d.family, e0, d.y[r], d.hasCount ? d.n[r] : 1.0, &l, &l1, &l2);
         ref += l;
+        qw.l2m[i] = l2;
+        qw.l3m[i] = record_l3(d.family, e0, d.hasCount ? d.n[r] : 1.0);
     }
     // The mode maximises the integrand, so scaling by its value (and the largest
     // weight) keeps every node's term at most about 1.
     ref += log_normal_tau(q, t, centre, qw, nullptr, nullptr, 0.0);
     ref += *std::max_element(rule.logWeight.begin(), rule.logWeight.end());
 
-    const bool deriv = score != nullptr;
+    const bool deriv = score != nullptr, moving = deriv && recentre;
+    if (moving) {
+        std::fill(qw.gbar.begin(), qw.gbar.end(), 0.0);
+        std::fill(qw.Gr.begin(), qw.Gr.end(), 0.0);
+    }
     if (deriv) {
         std::fill(qw.S1.begin(), qw.S1.end(), 0.0);
         std::fill(qw.S2.begin(), qw.S2.end(), 0.0);
@@ -164,6 +248,7 @@ bool agq_unit(const RefineData& d, const AgqRule& rule, const double* gamma, con
         const double* u = &rule.nodes[static_cast<size_t>(k) * q];
         double lsum = 0.0;
         if (deriv) std::fill(sk, sk + F, 0.0);
+        if (moving) std::fill(qw.gz.begin(), qw.gz.end(), 0.0);
         for (long i = 0; i < nj; ++i) {
             const long r = r0 + i;
             const double* zr = &qw.zr[static_cast<size_t>(i) * q];
@@ -176,6 +261,10 @@ bool agq_unit(const RefineData& d, const AgqRule& rule, const double* gamma, con
                 w.l2[i] = l2;
                 const double* x = &d.X[static_cast<size_t>(r) * F];
                 for (int c = 0; c < F; ++c) sk[c] += l1 * x[c];
+                if (moving) {
+                    const double* z = &d.Z[static_cast<size_t>(r) * q];
+                    for (int a = 0; a < q; ++a) qw.gz[a] += l1 * z[a];
+                }
             }
         }
         for (int a = 0; a < q; ++a) {
@@ -186,6 +275,13 @@ bool agq_unit(const RefineData& d, const AgqRule& rule, const double* gamma, con
         const double lphi = log_normal_tau(q, t, bk, qw, deriv ? sk + F : nullptr, nullptr, 0.0);
         const double e = std::exp(lsum + lphi + rule.logWeight[k] - ref);
         E += e;
+        if (moving && e > 0.0)
+            // qw.w holds Tau^-1 b_k: the gradient in b at the node is gz - Tau^-1 b_k.
+            for (int a = 0; a < q; ++a) {
+                const double gb = qw.gz[a] - qw.w[a];
+                qw.gbar[a] += e * gb;
+                for (int c = 0; c <= a; ++c) qw.Gr[a * q + c] += e * gb * u[c];
+            }
         if (deriv && e > 0.0) {
             log_normal_tau(q, t, bk, qw, nullptr, qw.Htt.data(), e);
             for (long i = 0; i < nj; ++i) w.acc[i] += e * w.l2[i];
@@ -201,6 +297,14 @@ bool agq_unit(const RefineData& d, const AgqRule& rule, const double* gamma, con
         std::vector<double>& s = qw.S1;
         for (int a = 0; a < P; ++a) s[a] /= E;
         for (int a = 0; a < P; ++a) score[a] += s[a];
+        if (moving) {
+            for (int a = 0; a < q; ++a) {
+                qw.gbar[a] /= E;
+                for (int c = 0; c <= a; ++c) qw.Gr[a * q + c] /= E;
+                qw.Gr[a * q + a] += 1.0 / R[a * q + a];
+            }
+            centring_score(d, t, j, centre, disp, R, qw, score);
+        }
         // Negative Hessian: -(E[H_k] + E[s s'] - E[s] E[s]').
         for (int a = 0; a < P; ++a)
             for (int c = 0; c <= a; ++c) {
@@ -234,6 +338,17 @@ void size_quad_work(const RefineData& d, QuadWork& qw)
     qw.C.assign(static_cast<size_t>(q) * q, 0.0);
     qw.v.assign(q, 0.0);
     qw.w.assign(q, 0.0);
+    const size_t qq = static_cast<size_t>(q) * q;
+    qw.l2m.assign(nmax, 0.0);
+    qw.l3m.assign(nmax, 0.0);
+    qw.gz.assign(q, 0.0);
+    qw.gbar.assign(q, 0.0);
+    qw.Gr.assign(qq, 0.0);
+    qw.A2.assign(static_cast<size_t>(q) * d.F, 0.0);
+    qw.A3.assign(qq * d.F, 0.0);
+    qw.T3.assign(qq * q, 0.0);
+    for (auto* v : {&qw.dm, &qw.rhs}) v->assign(q, 0.0);
+    for (auto* v : {&qw.dTi, &qw.dC, &qw.M1, &qw.M2}) v->assign(qq, 0.0);
 }
 
 // Sums over the units; the units are independent given the parameters, so this loop
@@ -321,6 +436,33 @@ bool update_covariance(int F, int q, const double* packedL, RefineState& s)
     return true;
 }
 
+// Observed information of the adaptive likelihood at theta: central differences of its
+// exact score, column by column, symmetrised. False when a unit fails.
+bool observed_information(const RefineData& d, const AgqRule& rule, const std::vector<double>& theta,
+                          const RefineState& s, std::vector<double>& info)
+{
+    const int F = d.F, P = F + tau_distinct(d.q);
+    info.assign(static_cast<size_t>(P) * P, 0.0);
+    std::vector<double> up(P), down(P), scratch(static_cast<size_t>(P) * P), modes, disp;
+    for (int a = 0; a < P; ++a) {
+        const double h = 1e-5 * (1.0 + std::fabs(theta[a]));
+        for (int sign = 1; sign >= -1; sign -= 2) {
+            std::vector<double> t(theta);
+            t[a] += sign * h;
+            modes = s.modes;
+            disp = s.disp;
+            double ll;
+            if (!agq_all_units(d, rule, t.data(), t.data() + F, true, modes.data(), disp.data(), &ll,
+                               sign > 0 ? up.data() : down.data(), scratch.data()))
+                return false;
+        }
+        for (int b = 0; b < P; ++b) info[static_cast<size_t>(b) * P + a] = -(up[b] - down[b]) / (2.0 * h);
+    }
+    for (int a = 0; a < P; ++a)
+        for (int b = 0; b < a; ++b) info[a * P + b] = info[b * P + a] = 0.5 * (info[a * P + b] + info[b * P + a]);
+    return true;
+}
+
 }  // namespace
 
 long agq_node_count(int p, int q)
@@ -358,14 +500,37 @@ int agq_rule(int p, int q, AgqRule& rule, FILE* report)
 }
 
 double agq_evaluate(const RefineData& d, const AgqRule& rule, const double* gamma, const double* chol,
-                    const double* centre, const double* disp, double* score, double* info)
+                    const double* centre, const double* disp, bool adaptive, double* score, double* info)
 {
     std::vector<double> c(centre, centre + static_cast<size_t>(d.J) * d.q);
     std::vector<double> v(disp, disp + static_cast<size_t>(d.J) * d.q * d.q);
     double ll = 0.0;
-    if (!agq_all_units(d, rule, gamma, chol, false, c.data(), v.data(), &ll, score, info))
+    if (!agq_all_units(d, rule, gamma, chol, adaptive, c.data(), v.data(), &ll, score, info))
         return -HUGE_VAL;
     return ll;
+}
+
+// The fixed-rule information misses the curvature that comes from the rule following
+// the modes, which with few points is large: a BFGS update with the last step and the
+// change of the exact score puts it back along that step.
+void secant_update(int P, const std::vector<double>& theta, const RefineState& s, std::vector<double>& H)
+{
+    if (static_cast<int>(s.prevTheta.size()) != P) return;
+    std::vector<double> sv(P), yv(P), Hsv(P, 0.0);
+    double sy = 0.0, ss = 0.0, yy = 0.0, sHs = 0.0;
+    for (int a = 0; a < P; ++a) {
+        sv[a] = theta[a] - s.prevTheta[a];
+        yv[a] = s.prevScore[a] - s.score[a];
+        sy += sv[a] * yv[a], ss += sv[a] * sv[a], yy += yv[a] * yv[a];
+    }
+    for (int a = 0; a < P; ++a) {
+        for (int b = 0; b < P; ++b) Hsv[a] += H[a * P + b] * sv[b];
+        sHs += sv[a] * Hsv[a];
+    }
+    // Only a step along which the likelihood is concave, and a positive curvature to replace.
+    if (!(sy > 1e-10 * std::sqrt(ss * yy)) || !(sHs > 0.0)) return;
+    for (int a = 0; a < P; ++a)
+        for (int b = 0; b < P; ++b) H[a * P + b] += yv[a] * yv[b] / sy - Hsv[a] * Hsv[b] / sHs;
 }
 
 int agq_step(const RefineData& d, int p, RefineState& s, FILE* report)
@@ -393,12 +558,20 @@ int agq_step(const RefineData& d, int p, RefineState& s, FILE* report)
     // Newton direction; far from the maximum the Hessian may be indefinite, and a
     // multiple of the identity is added until it is not (a shorter, steeper step).
     std::vector<double> Lc(static_cast<size_t>(P) * P), step(s.score), H(s.info);
+    // With one or two points the rule's movement with the modes dominates the curvature
+    // and the fixed-rule information is far off: the observed one is used instead.
+    if (p <= OBSERVED_NEWTON_POINTS) {
+        if (!observed_information(d, rule, theta, s, H)) return AGQ_SINGULAR_UNIT;
+    } else {
+        secant_update(P, theta, s, H);
+    }
+    const std::vector<double> Hs(H);
     double top = 0.0;
     for (int a = 0; a < P; ++a) top = std::max(top, std::fabs(H[a * P + a]));
     double ridge = 1e-4 * (1.0 + top);
     for (int tries = 0; !refine_detail::cholesky(P, H.data(), Lc.data()); ++tries, ridge *= 10.0) {
         if (tries == 30) return AGQ_SINGULAR_INFO;
-        H = s.info;
+        H = Hs;
         for (int a = 0; a < P; ++a) H[a * P + a] += ridge;
     }
     refine_detail::cholesky_solve(P, Lc.data(), step.data());
@@ -419,6 +592,8 @@ int agq_step(const RefineData& d, int p, RefineState& s, FILE* report)
         s.modes.swap(modes);
         s.disp.swap(disp);
         s.logLik = ll;
+        s.prevTheta = theta;
+        s.prevScore = s.score;
         s.score = sc;
         s.info = inf;
         ++s.iteration;
@@ -428,5 +603,18 @@ int agq_step(const RefineData& d, int p, RefineState& s, FILE* report)
     }
     // No step raises the likelihood: the estimates are at its maximum to working precision.
     ++s.iteration;
+    update_covariance(F, q, theta.data() + F, s);
+    return AGQ_GO_ON;
+}
+
+int agq_observed_covariance(const RefineData& d, int p, RefineState& s, FILE* report)
+{
+    AgqRule rule;
+    if (!agq_rule(p, d.q, rule, report)) return AGQ_GAUHER_FAILED;
+    const int F = d.F, q = d.q, P = F + tau_distinct(q);
+    std::vector<double> theta(P);
+    std::copy(s.gamma.begin(), s.gamma.end(), theta.begin());
+    if (!tau_to_factor(q, s.tau.data(), theta.data() + F)) return AGQ_SINGULAR_INFO;
+    if (!observed_information(d, rule, theta, s, s.info)) return AGQ_SINGULAR_UNIT;
     return update_covariance(F, q, theta.data() + F, s) ? AGQ_GO_ON : AGQ_SINGULAR_INFO;
 }

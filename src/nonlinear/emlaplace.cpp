@@ -115,12 +115,15 @@ void high_factors(RefineFamily family, double eta, double count, double* dk)
 
 }  // namespace
 
-int emlap_iteration(const RefineData& d, int order, RefineState& s)
+int emlap_iteration(const RefineData& d, int order, RefineState& s, std::vector<char>* marks)
 {
     const int F = d.F, q = d.q, P = F + tau_distinct(q);
     if (order > MAX_ORDER || (order > 2 && q != 1)) return EMLAP_BAD_ORDER;
     if (q < 1 || d.J < 1) return EMLAP_FAILED_V0;
-    if (refine_unit_modes(d, s) != 0) return EMLAP_FAILED_V0;
+    int repeats = 0;
+    const int modes = refine_unit_modes(d, s, &repeats);
+    if (marks) marks->insert(marks->end(), repeats, '.');
+    if (modes != 0) return EMLAP_FAILED_V0;
     std::vector<double> Lt(q * q), tauInv(q * q);
     cholesky(q, s.tau.data(), Lt.data());
     cholesky_inverse(q, Lt.data(), tauInv.data());

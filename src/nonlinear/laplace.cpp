@@ -59,10 +59,14 @@ double trace_element(int q, const double* Y, int k)
     return 0.0;
 }
 
-// Re-finds every unit's mode at the state's estimates; false when a unit fails.
-bool modes_at(const RefineData& d, RefineState& s)
+// Re-finds every unit's mode at the state's estimates, one mark per repeated pass; false
+// when a unit fails.
+bool modes_at(const RefineData& d, RefineState& s, char mark, std::vector<char>* marks)
 {
-    return refine_unit_modes(d, s) == 0;
+    int repeats = 0;
+    const bool ok = refine_unit_modes(d, s, &repeats) == 0;
+    if (marks) marks->insert(marks->end(), repeats, mark);
+    return ok;
 }
 
 }  // namespace
@@ -243,7 +247,7 @@ int laplace_iteration(const RefineData& d, int order, RefineState& s, std::vecto
     const bool six = order != 8;
     if (q < 1 || d.J < 1) return LAPLACE_SINGULAR_C;
     if (!s.haveDerivatives) {
-        if (!modes_at(d, s)) return LAPLACE_SINGULAR_C;
+        if (!modes_at(d, s, '.', marks)) return LAPLACE_SINGULAR_C;
         s.score.assign(P, 0.0);
         s.info.assign(static_cast<size_t>(P) * P, 0.0);
         if (laplace_evaluate(d, order, s, &s.logLik, s.score.data(), s.info.data())) return LAPLACE_SINGULAR_C;
@@ -285,7 +289,7 @@ int laplace_iteration(const RefineData& d, int order, RefineState& s, std::vecto
         s.modes = saved.modes;
         std::vector<double> sc(P), inf(static_cast<size_t>(P) * P);
         double ll = 0.0;
-        const bool ok = modes_at(d, s) && laplace_evaluate(d, order, s, &ll, sc.data(), inf.data()) == 0;
+        const bool ok = modes_at(d, s, ',', marks) && laplace_evaluate(d, order, s, &ll, sc.data(), inf.data()) == 0;
         if (!ok && !six) {
             s = saved;
             return LAPLACE_SINGULAR_C;

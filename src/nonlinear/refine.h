@@ -51,7 +51,9 @@ struct RefineState {
     // Work carried between iterations (filled by the steps themselves).
     std::vector<double> score, info;  ///< at the current estimates, in the step's own parameters
     bool haveDerivatives = false;
+    std::vector<double> prevTheta, prevScore;  ///< the quadrature's previous point and score (secant pair)
     double lambda = -1.0;       ///< Laplace-6 damping; -1 means none
+    double modeCriterion = 1e-10;  ///< relative change of the unit modes that ends their passes
 };
 
 /// Starts a state from gamma (F) and Tau (q x q); modes start at 0 when modes is null.
@@ -69,10 +71,11 @@ int nonlinear_converged(int F, const double* gammaOld, const double* gammaNew, i
 
 // ---- Unit posterior modes -------------------------------------------------------------
 
-/// Posterior mode of every unit by Newton steps from s.modes, with the dispersions
-/// (inverse negative Hessians) in s.disp. Returns 0, or 1 + j when unit j's precision
-/// cannot be factored.
-int refine_unit_modes(const RefineData& d, RefineState& s);
+/// Posterior mode of every unit from s.modes, with the dispersions (inverse negative
+/// Hessians) in s.disp: passes of one Newton step per unit until no effect moves by more
+/// than s.modeCriterion relative to its previous value; *repeats (may be null) counts the
+/// passes after the first. Returns 0, or 1 + j when unit j's precision cannot be factored.
+int refine_unit_modes(const RefineData& d, RefineState& s, int* repeats = nullptr);
 
 // ---- Adaptive Gauss-Hermite quadrature ------------------------------------------------------
 
@@ -94,9 +97,11 @@ int agq_rule(int p, int q, AgqRule& rule, FILE* report);
 /// Quadrature log-likelihood, score and negative Hessian at (gamma, Cholesky factor of Tau)
 /// with every unit's rule centred at centre (J x q) and scaled by the Cholesky factor of
 /// disp (J x q x q); score and info may be null. Parameters: gamma, then the lower
-/// triangle of the Cholesky factor by rows.
+/// triangle of the Cholesky factor by rows. With adaptive, each rule is first moved to the
+/// unit's mode (searched from centre) and dispersion at these parameters, and the score is
+/// the derivative of that adaptive sum; the information is always the fixed-rule one.
 double agq_evaluate(const RefineData& d, const AgqRule& rule, const double* gamma, const double* chol,
-                    const double* centre, const double* disp, double* score, double* info);
+                    const double* centre, const double* disp, bool adaptive, double* score, double* info);
 
 /// Outcome of one refinement iteration.
 enum AgqStatus { AGQ_GO_ON = 1, AGQ_GAUHER_FAILED = 0, AGQ_SINGULAR_UNIT = -1, AGQ_SINGULAR_INFO = -2 };
@@ -105,6 +110,10 @@ enum AgqStatus { AGQ_GO_ON = 1, AGQ_GAUHER_FAILED = 0, AGQ_SINGULAR_UNIT = -1, A
 /// logLik and cov at the accepted point. A step that cannot raise the likelihood is
 /// not taken (the estimates stay, so the convergence test passes).
 int agq_step(const RefineData& d, int p, RefineState& s, FILE* report);
+/// s.info and s.cov from the observed information of the adaptive likelihood (central
+/// differences of its exact score) at the current estimates: the standard errors of the
+/// final iteration. Returns AGQ_GO_ON, or the failure status.
+int agq_observed_covariance(const RefineData& d, int p, RefineState& s, FILE* report);
 
 // ---- Laplace-6 and Laplace-8 (Bernoulli) ------------------------------------------------------
 
@@ -120,7 +129,8 @@ enum LaplaceStatus { LAPLACE_OK = 0, LAPLACE_SINGULAR_H = 1, LAPLACE_HALVINGS = 
                      LAPLACE_DAMPING_END = 4, LAPLACE_BAD_TAU = 5 };
 /// One Fisher-scoring iteration of Laplace-6 (damping s.lambda, step halving) or, with
 /// order 8, of Laplace-8 (no damping, no halving). marks (may be null) gets the console
-/// marks "*" and "/" in order. Returns a LaplaceStatus; LAPLACE_DAMPING_END ends the
+/// marks in order: "." for each repeated pass of the unit modes at the current estimates,
+/// "," for each repeated pass at a trial step, "*" and "/" for the damping. Returns a LaplaceStatus; LAPLACE_DAMPING_END ends the
 /// refinement as converged.
 int laplace_iteration(const RefineData& d, int order, RefineState& s, std::vector<char>* marks);
 
@@ -130,8 +140,9 @@ int laplace_iteration(const RefineData& d, int order, RefineState& s, std::vecto
 enum EmLaplaceStatus { EMLAP_GO_ON = 1, EMLAP_FAILED_V0 = 0, EMLAP_FAILED_THETA1 = -1, EMLAP_BAD_ORDER = -2 };
 /// One EM-Laplace iteration of the given order (2; 3 and 4 only with one random effect,
 /// EMLAP_BAD_ORDER otherwise): E-step modes and dispersions, the corrected Tau M-step, a Newton step for
-/// gamma given the modes, and the likelihood. Returns an EmLaplaceStatus.
-int emlap_iteration(const RefineData& d, int order, RefineState& s);
+/// gamma given the modes, and the likelihood; marks (may be null) gets a "." for each
+/// repeated pass of the E-step's mode search. Returns an EmLaplaceStatus.
+int emlap_iteration(const RefineData& d, int order, RefineState& s, std::vector<char>* marks = nullptr);
 
 // ---- Reports ----------------------------------------------------------------------------------
 

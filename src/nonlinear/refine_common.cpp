@@ -10,6 +10,9 @@ using namespace refine_detail;
 
 namespace {
 
+// Unit passes after which the mode search stops whatever the changes.
+constexpr int MAX_MODE_PASSES = 200;
+
 // Data constant of one record: ln C(n, y) for binomial, y ln n - ln y! for Poisson.
 double record_constant(RefineFamily family, double y, double count, bool hasCount)
 {
@@ -148,7 +151,7 @@ static double unit_posterior(const RefineData& d, long j, const double* tauInv, 
 }
 
 bool unit_mode(const RefineData& d, long j, const double* tauInv, double* b, double* C, double* h,
-               UnitWork& w)
+               UnitWork& w, int maxSteps)
 {
     const int q = d.q;
     double* g = w.q1.data();
@@ -156,7 +159,7 @@ bool unit_mode(const RefineData& d, long j, const double* tauInv, double* b, dou
     double* step = w.q3.data();
     double* trial = w.q4.data();
     double cur = unit_posterior(d, j, tauInv, b, g, C, w);
-    for (int it = 0; it < 200; ++it) {
+    for (int it = 0; it < maxSteps; ++it) {
         if (!cholesky(q, C, Lc)) return false;
         for (int a = 0; a < q; ++a) step[a] = g[a];
         cholesky_solve(q, Lc, step);
@@ -247,21 +250,35 @@ void refine_standard_errors(const RefineData& d, const RefineState& s, double* s
     }
 }
 
-int refine_unit_modes(const RefineData& d, RefineState& s)
+int refine_unit_modes(const RefineData& d, RefineState& s, int* repeats)
 {
     const int q = d.q;
     UnitWork w;
     unit_work_size(w, max_unit_records(d), q);
-    std::vector<double> Lc(q * q), tauInv(q * q);
+    std::vector<double> Lc(q * q), tauInv(q * q), C(q * q), old(q);
     if (!cholesky(q, s.tau.data(), Lc.data())) return 1;
     cholesky_inverse(q, Lc.data(), tauInv.data());
-    std::vector<double> C(q * q);
-    for (int j = 0; j < d.J; ++j) {
-        unit_fixed_part(d, j, s.gamma.data(), w);
-        double h;
-        if (!unit_mode(d, j, tauInv.data(), &s.modes[static_cast<size_t>(j) * q], C.data(), &h, w)) return 1 + j;
-        cholesky(q, C.data(), Lc.data());
-        cholesky_inverse(q, Lc.data(), &s.disp[static_cast<size_t>(j) * q * q]);
+    if (repeats) *repeats = 0;
+    // Passes of one Newton step per unit, repeated while some effect still moves by more
+    // than the criterion relative to its previous value (effects at 0 are not tested).
+    for (int pass = 0; pass < MAX_MODE_PASSES; ++pass) {
+        bool moved = false, untested = false;
+        for (int j = 0; j < d.J; ++j) {
+            double* b = &s.modes[static_cast<size_t>(j) * q];
+            std::copy(b, b + q, old.begin());
+            unit_fixed_part(d, j, s.gamma.data(), w);
+            double h;
+            if (!unit_mode(d, j, tauInv.data(), b, C.data(), &h, w, 1)) return 1 + j;
+            cholesky(q, C.data(), Lc.data());
+            cholesky_inverse(q, Lc.data(), &s.disp[static_cast<size_t>(j) * q * q]);
+            for (int a = 0; a < q; ++a) {
+                if (old[a] == 0.0) untested = true;
+                else if (std::fabs(b[a] - old[a]) > s.modeCriterion * std::fabs(old[a])) moved = true;
+            }
+        }
+        // A first pass from zero modes tests nothing, so a second one follows it.
+        if (!moved && !(pass == 0 && untested)) break;
+        if (repeats) ++*repeats;
     }
     return 0;
 }

@@ -85,8 +85,10 @@ void spread_estimates(const LinearFit& fit, const RefineState& s, std::vector<do
         for (int b = 0; b < P; ++b) cov[a * P + b] = s.cov[index(a) * Pe + index(b)];
 }
 
-// The report block of the state's iteration, written from `pos`; the console likelihood line too.
-void report_iteration(const RefineRun& run, Method method, int order, const RefineState& s, long pos) {
+// The report block of the state's iteration, written from `pos`; the console likelihood line too
+// unless the block is only being rewritten.
+void report_iteration(const RefineRun& run, Method method, int order, const RefineState& s, long pos,
+                      bool console = true) {
     std::vector<double> gamma, cov;
     spread_estimates(run.fit, s, gamma, cov);
     const double ll = s.logLik - run.fit.likConst;
@@ -97,15 +99,16 @@ void report_iteration(const RefineRun& run, Method method, int order, const Refi
     case Method::Agq:
         print_agq_block(run.out, run.L, order, s.iteration, F, q, gamma.data(), s.tau.data(), cov.data(), df,
                         run.outcome, ll);
-        std::printf("The likelihood at AGQ iteration %d is %lE\n", s.iteration, ll);
+        if (console) std::printf("The likelihood at AGQ iteration %d is %lE\n", s.iteration, ll);
         break;
     case Method::Laplace6:
     case Method::Laplace8:
         print_laplace_block(run.out, run.L, order, s.iteration, F, q, gamma.data(), s.tau.data(), cov.data(), df,
                             run.outcome, ll);
-        std::printf(order == 8 ? "The likelihood at Laplace-8 iteration %d is %lE\n"
-                               : "The likelihood at Laplace iteration %d is %lE\n",
-                    s.iteration, ll);
+        if (console)
+            std::printf(order == 8 ? "The likelihood at Laplace-8 iteration %d is %lE\n"
+                                   : "The likelihood at Laplace iteration %d is %lE\n",
+                        s.iteration, ll);
         break;
     case Method::EmLaplace: {
         std::vector<double> rel(q);
@@ -114,10 +117,26 @@ void report_iteration(const RefineRun& run, Method method, int order, const Refi
         print_emlaplace_block(run.out, run.L, order, s.iteration, F, q, gamma.data(), s.tau.data(), cov.data(), df,
                               run.outcome, ll, rel.data());
         if (used < run.d.J) print_partial_note(run.out, "reliability estimates", used, run.d.J);
-        std::printf("The likelihood at EM Laplace-%d iteration %d is %lE\n", order, s.iteration, ll);
+        if (console) std::printf("The likelihood at EM Laplace-%d iteration %d is %lE\n", order, s.iteration, ll);
         break;
     }
     }
+}
+
+// The console marks of one iteration on a line of their own.
+void print_marks(const std::vector<char>& marks) {
+    for (char c : marks) std::putchar(c);
+    if (!marks.empty()) std::putchar('\n');
+}
+
+// 0 when an adaptive-quadrature step went well; otherwise its failure texts and 2.
+int agq_outcome(FILE* out, int rc) {
+    if (rc == AGQ_GO_ON) return 0;
+    if (rc == AGQ_SINGULAR_UNIT) std::printf("Cannot compute the posterior dispersion of a unit in AGQ\n");
+    if (rc == AGQ_SINGULAR_INFO) std::printf("Unable to invert the information matrix in AGQ\n");
+    std::fprintf(out, "\nAdaptive quadrature is unable to compute a maximum likelihood estimate within\n"
+                      "the parameter space.  Unable to produce AGQ results.\n\n");
+    return 2;
 }
 
 // One iteration of the method; returns 0 to go on, 1 when the refinement ends as
@@ -125,21 +144,13 @@ void report_iteration(const RefineRun& run, Method method, int order, const Refi
 int iterate(const RefineRun& run, Method method, int order, RefineState& s) {
     FILE* out = run.out;
     switch (method) {
-    case Method::Agq: {
-        const int rc = agq_step(run.d, order, s, out);
-        if (rc == AGQ_GO_ON) return 0;
-        if (rc == AGQ_SINGULAR_UNIT) std::printf("Cannot compute the posterior dispersion of a unit in AGQ\n");
-        if (rc == AGQ_SINGULAR_INFO) std::printf("Unable to invert the information matrix in AGQ\n");
-        std::fprintf(out, "\nAdaptive quadrature is unable to compute a maximum likelihood estimate within\n"
-                          "the parameter space.  Unable to produce AGQ results.\n\n");
-        return 2;
-    }
+    case Method::Agq:
+        return agq_outcome(out, agq_step(run.d, order, s, out));
     case Method::Laplace6:
     case Method::Laplace8: {
         std::vector<char> marks;
         const int rc = laplace_iteration(run.d, order, s, &marks);
-        for (char c : marks) std::putchar(c);
-        if (!marks.empty()) std::putchar('\n');
+        print_marks(marks);
         if (rc == LAPLACE_OK) return 0;
         if (rc == LAPLACE_DAMPING_END) return 1;
         if (rc == LAPLACE_SINGULAR_C) std::printf("Cannot compute Laplace6 inv[C]\n");
@@ -152,7 +163,9 @@ int iterate(const RefineRun& run, Method method, int order, RefineState& s) {
         return 2;
     }
     case Method::EmLaplace: {
-        const int rc = emlap_iteration(run.d, order, s);
+        std::vector<char> marks;
+        const int rc = emlap_iteration(run.d, order, s, &marks);
+        print_marks(marks);
         if (rc == EMLAP_GO_ON) return 0;
         if (rc == EMLAP_FAILED_V0) {
             std::fprintf(out, "Unable to compute EM-Laplace V(0)\n");
@@ -179,6 +192,7 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
     for (int g = 0; g < fit.F; ++g) gamma[fit.gammaEst[g]] = run.st.gammaUS[g];
     RefineState s;
     refine_state_begin(s, run.d, gamma.data(), run.st.tauUS.data(), run.st.uUS.data());
+    s.modeCriterion = run.rs.macroCriterion;
     const long pos = position_of(run.out);
     int ended = 0;
     bool any = false, converged = false;
@@ -198,6 +212,11 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
         if (ended == 0 && check_soft_interrupt()) ended = 1;
     }
     if (ended == 2 || !any) return;
+    // The quadrature's standard errors come from the observed information of the final estimates.
+    if (method == Method::Agq) {
+        if (agq_outcome(run.out, agq_observed_covariance(run.d, order, s, run.out)) != 0) return;
+        report_iteration(run, method, order, s, pos, false);
+    }
 
     std::vector<double> g, cov;
     spread_estimates(fit, s, g, cov);

@@ -31,6 +31,14 @@ inline void record_loglik(RefineFamily family, double eta, double y, double coun
     *l2 = -count * mu * (1.0 - mu);
 }
 
+/// Third derivative in eta of one record's log-likelihood (count as in record_loglik).
+inline double record_l3(RefineFamily family, double eta, double count)
+{
+    if (family == RefineFamily::Poisson) return -count * std::exp(eta);
+    const double mu = 1.0 / (1.0 + std::exp(-eta));
+    return -count * (1.0 - 2.0 * mu) * mu * (1.0 - mu);
+}
+
 /// Derivative factors of the logistic log-likelihood at eta: dk[0] = w, dk[k-2] = d_k
 /// (the k-th derivative is -d_k), k = 3 .. 9.
 inline void derivative_factors(double eta, double* dk)
@@ -67,12 +75,12 @@ void unit_work_size(UnitWork& w, long nmax, int q);
 /// Largest unit size of d.
 long max_unit_records(const RefineData& d);
 
-/// Posterior mode b (in: start, out: mode) of unit j by Newton steps with step halving,
-/// given x'gamma in w.xg and Tau^{-1}; C gets the precision Z'WZ + Tau^{-1} at the mode
-/// and *h the log posterior (without the normal constant). Returns false when the
-/// precision cannot be factored.
+/// Posterior mode b (in: start, out: mode) of unit j by at most maxSteps Newton steps with
+/// step halving, given x'gamma in w.xg and Tau^{-1}; C gets the precision Z'WZ + Tau^{-1}
+/// at the final b and *h the log posterior (without the normal constant). Returns false
+/// when the precision cannot be factored.
 bool unit_mode(const RefineData& d, long j, const double* tauInv, double* b, double* C, double* h,
-               UnitWork& w);
+               UnitWork& w, int maxSteps = 200);
 /// x'gamma of unit j's records into w.xg.
 void unit_fixed_part(const RefineData& d, long j, const double* gamma, UnitWork& w);
 
