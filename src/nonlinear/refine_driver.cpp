@@ -29,6 +29,7 @@ struct RefineRun {
     const char* outcome;
     const RefineData& d;
     const MdmHeader* modelMdm;
+    FILE* mdmFile;
 };
 
 long position_of(FILE* out) { return out == stdout ? -1 : std::ftell(out); }
@@ -184,6 +185,27 @@ int iterate(const RefineRun& run, Method method, int order, RefineState& s) {
     return 2;
 }
 
+// Makes the refinement's estimates and modes those of the run and writes the requested
+// residual files from them.
+void adopt_refined_fit(const RefineRun& run, const RefineState& s, const std::vector<double>& gamma) {
+    LinearFit& fit = run.fit;
+    fit.u = s.modes;
+    fit.postDisp = s.disp;
+    fit.tau = s.tau;
+    fit.gamma = gamma;
+    fit.sigma2 = 1.0;
+    if (run.rs.wantResfil2) write_level2_residual_file(fit, run.rs, run.model, *run.modelMdm);
+    if (run.rs.wantResfil1 && run.rs.distribution != 3) {
+        PqlState st = run.st;
+        st.gamma = gamma;
+        st.tau = s.tau;
+        st.u = s.modes;
+        st.sigma2 = 1.0;
+        st.linearisedAt = PqlPhase::UnitSpecific;
+        write_pql_level1_residual_file(st, fit, run.rs, run.model, *run.modelMdm, run.mdmFile);
+    }
+}
+
 // One refinement loop from the unit-specific PQL estimates, then its closing reports and files.
 void run_method(const RefineRun& run, Method method, int order, int limit) {
     const LinearFit& fit = run.fit;
@@ -226,11 +248,10 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
         general_linear_hypothesis(run.out, run.L, fit.F, g.data(), cov.data(), fit.F + tau_distinct(q),
                                   run.model.hypothesisRows, run.model.contrasts.data());
     // The quadrature's final modes, and EM-Laplace's once it has converged, are the units'
-    // empirical Bayes residuals from now on.
-    if ((method == Method::Agq || (method == Method::EmLaplace && converged)) && run.rs.wantResfil2) {
-        run.fit.u = s.modes;
-        write_level2_residual_file(run.fit, run.rs, run.model, *run.modelMdm);
-    }
+    // empirical Bayes residuals from now on, with their posterior dispersions; the residual
+    // files then describe this fit (level-1 variance 1).
+    if (method == Method::Agq || (method == Method::EmLaplace && converged))
+        adopt_refined_fit(run, s, g);
     if (run.rs.printVarCov != 0) {
         static const char* const files[4][2] = {
             {"gamvcl.dat", "tauvcl6.dat"}, {"gamvcl8.dat", "tauvcl8.dat"},
@@ -266,7 +287,7 @@ void run_refinements(const RunSettings& rs, const ModelSpec& model, const MdmHea
     if (!refinement_requested(rs) || fit.r == 0 || st.gammaUS.empty()) return;
     RefineData d;
     fill_refine_data(rs, model, mdm, mdmFile, fit, st, d);
-    const RefineRun run{rs, model, fit, st, out, L, outcome, d, &mdm};
+    const RefineRun run{rs, model, fit, st, out, L, outcome, d, &mdm, mdmFile};
     if (rs.laplace6) run_method(run, Method::Laplace6, 6, rs.laplace6Iterations);
     if (rs.laplace8) run_method(run, Method::Laplace8, 8, rs.laplace8Iterations);
     if (emlaplace_order(rs) != 0) run_method(run, Method::EmLaplace, emlaplace_order(rs), rs.laplaceIterations);

@@ -256,6 +256,34 @@ void multinomial_files(const std::string& dir, const std::string& report) {
 
 const std::string FILES = "RESFIL1:Y\nRESFIL2:Y\nRESFILTYPE:FREEFORMAT\nPRINTVARIANCE-COVARIANCE:Y\n";
 
+// After a converged EM-Laplace run both residual files describe its fit: every record's
+// logit(FITVAL) is the reported gamma0 + gamma1 AGE plus its district's mode from the
+// level-2 file, and gamvceml.dat holds the reported gammas.
+void refined_files(const std::string& dir, const std::string& report) {
+    const std::vector<double> g = parse_block(block(report, "RESULTS FOR EM LAPLACE", "(end of file)"), 0)["gamma"];
+    ASSERT_EQ(g.size(), 2u);
+    const std::vector<double> file = first_row(dir + "/gamvceml.dat");
+    for (std::size_t k = 0; k < 2; ++k) EXPECT_NEAR(file[k], g[k], 1e-6);
+    const restest::TextTable t1 = restest::read_csv(read_file(dir + "/resfil1.dat"));
+    const restest::TextTable t2 = restest::read_csv(read_file(dir + "/resfil2.dat"));
+    ASSERT_EQ(t1.rows.size(), 1934u);
+    std::size_t eb = 0;
+    while (eb < t2.names.size() && t2.names[eb].rfind("EB", 0) != 0) ++eb;
+    ASSERT_LT(eb, t2.names.size());
+    std::map<std::string, double> mode;
+    for (const auto& row : t2.rows) mode[row[t2.col("ID")]] = std::stod(row[eb]);
+    std::istringstream l1(read_file(data_path("nonlinear/contra/contra1.dat")));
+    std::string id;
+    double c[6];
+    double worst = 0.0;
+    for (const auto& row : t1.rows) {
+        ASSERT_TRUE(l1 >> id >> c[0] >> c[1] >> c[2] >> c[3] >> c[4] >> c[5]);
+        const double mu = std::stod(row[t1.col("FITVAL")]);
+        worst = std::max(worst, std::fabs(std::log(mu / (1 - mu)) - mode[row[t1.col("L2ID")]] - g[0] - g[1] * c[AGE]));
+    }
+    EXPECT_LT(worst, 1e-4);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Contra, PqlFaults,
     ::testing::Values(
@@ -321,6 +349,8 @@ INSTANTIATE_TEST_SUITE_P(
               "LOGIT LINK FUNCTION: Adaptive Gauss-Hermite Quadrature (7 points)", true, 0, "MACROIT:60,N\nAGQ=7:Y,20\n"},
         Fault{"AgqPoissonExposureRuns", "POISSON,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 1.0 + v : v; },
               "LOG LINK FUNCTION: Adaptive Gauss-Hermite Quadrature (5 points)", true, 0, "MACROIT:60,N\nAGQ=5:Y,20\n"},
+        Fault{"EmLaplaceResidualFiles", "BERNOULLI", AU, RI, keep, "RESULTS FOR EM LAPLACE-2 ITERATION", true, 0,
+              "MACROIT:60,N\nLAPLACE:Y,300\nFIXSIGMA2:1.0\n" + FILES, "", refined_files},
         Fault{"EmLaplacePoissonRuns", "POISSON", AU, RI, keep, "RESULTS FOR EM LAPLACE-2 ITERATION", true, 0,
               "MACROIT:60,N\nLAPLACE:Y,50\n"},
         Fault{"EmLaplaceOrder3NeedsIntercept", "BERNOULLI", AU, RS, keep,
