@@ -187,6 +187,7 @@ struct Fault {
 };
 
 double keep(int, int, double v) { return v; }
+double unclustered(int i, int c, double v) { return c == 0 ? ((i * 7919) % 13 < 5 ? 1.0 : 0.0) : v; }
 
 void PrintTo(const Fault& f, std::ostream* os) { *os << f.name; }
 
@@ -349,6 +350,13 @@ INSTANTIATE_TEST_SUITE_P(
               "LOGIT LINK FUNCTION: Adaptive Gauss-Hermite Quadrature (7 points)", true, 0, "MACROIT:60,N\nAGQ=7:Y,20\n"},
         Fault{"AgqPoissonExposureRuns", "POISSON,LC3", AU, RI, [](int, int c, double v) { return c == LC3 ? 1.0 + v : v; },
               "LOG LINK FUNCTION: Adaptive Gauss-Hermite Quadrature (5 points)", true, 0, "MACROIT:60,N\nAGQ=5:Y,20\n"},
+        // USE drawn without regard to district: the intercept variance's maximum is at 0, so
+        // Laplace-6 steps leave Tau unusable through every halving, and Laplace-8 at once.
+        Fault{"Laplace6TauBoundaryFails", "BERNOULLI", AU, RI, unclustered,
+              "\nFisher scoring is unable to compute a maximum likehihood estimate within\nthe parameter space.  Unable "
+              "to produce Laplace results.\n\n", true, 0, "MACROIT:60,N\nLAPLACE6:Y,20\n"},
+        Fault{"Laplace8TauBoundaryStops", "BERNOULLI", AU, RI, unclustered, "Laplace8 produced a bad tau\n", false, 0,
+              "MACROIT:60,N\nLAPLACE8:Y,20\n"},
         Fault{"EmLaplaceResidualFiles", "BERNOULLI", AU, RI, keep, "RESULTS FOR EM LAPLACE-2 ITERATION", true, 0,
               "MACROIT:60,N\nLAPLACE:Y,300\nFIXSIGMA2:1.0\n" + FILES, "", refined_files},
         Fault{"EmLaplacePoissonRuns", "POISSON", AU, RI, keep, "RESULTS FOR EM LAPLACE-2 ITERATION", true, 0,
