@@ -93,6 +93,10 @@ int main(int argc, char** argv)
         std::clock_t t0 = std::clock();
         int it = iterate(d, s, [&] { return agq_step(d, 10, s, stdout) == AGQ_GO_ON; });
         show(slope ? "AGQ 10 x 10 points" : "AGQ 10 points", d, s, it, seconds_since(t0));
+        // The run's last step: standard errors from the observed information.
+        t0 = std::clock();
+        const int cov = agq_observed_covariance(d, 10, s, stdout);
+        std::printf("%-28s %s %8.2f s\n", "  observed information", cov == AGQ_GO_ON ? "ok    " : "failed", seconds_since(t0));
         s = plain_start(d);
         t0 = std::clock();
         it = iterate(d, s, [&] {

@@ -328,7 +328,12 @@ void analyse_pass(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, PassF
         return;
     }
     if (rs.analysisKind == AnalysisKind::NonLinear) {
-        run_pql_analysis(rs, model, mdm, pf.mdm, pf.output);
+        // A series pass records its final and refined estimates for the combiner.
+        FILE* results = pf.miResults != nullptr ? pf.miResults : files.pvResults;
+        run_pql_analysis(rs, model, mdm, pf.mdm, pf.output, [&](const LinearFit& fit, const RefinedSet& refined) {
+            files.layout = nonlinear_pass_layout(fit, rs, refined);
+            if (results != nullptr) append_nonlinear_pass(results, files.layout, fit, refined);
+        });
         return;
     }
     if (rs.analysisKind == AnalysisKind::Multinomial) {

@@ -266,6 +266,20 @@ void robust_add_unit_scores(const LinearFit& fit, double scale, RobustAccumulato
 /// Closes the per-unit stores of the fit.
 void release_linear_fit(LinearFit& fit);
 
+/// What one maximum-likelihood refinement of a non-linear fit leaves for the combiner
+/// of a plausible-value or imputation series.
+struct RefinedEstimates {
+    bool requested = false;     ///< the run asked for it
+    bool succeeded = false;     ///< it produced results
+    std::vector<double> tau;    ///< r x r
+    std::vector<double> gamma;  ///< F
+    std::vector<double> cov;    ///< F x F covariance of gamma
+};
+/// The refinements of one non-linear pass (Laplace: Laplace-8 when asked, else Laplace-6).
+struct RefinedSet {
+    RefinedEstimates laplace, emLaplace, agq;
+};
+
 // Per-unit record stores.
 /// Positions a store at its first record.
 void store_rewind(UnitStore& s);

@@ -84,8 +84,9 @@ struct ReportLabels;
 /// Name of the results file of a multiple-imputation series.
 inline constexpr const char* MI_RESULTS_FILE = "mixyzzy.dat";
 
-/// The blocks one pass writes, in the order they are written and read back.
-enum class PassBlock { LeastSquares, Linear };
+/// The blocks one pass writes, in the order they are written and read back: least
+/// squares, the final linear (or PQL) estimates, and the refinements of a non-linear run.
+enum class PassBlock { LeastSquares, Linear, NonLinear, Laplace, EmLaplace, Agq };
 
 /// Which values a block carries: element counts of its fields, 0 for a field left out.
 struct BlockShape {
@@ -96,7 +97,8 @@ struct BlockShape {
     int tau = 0;              ///< r: packed r x r Tau
     int tauCov = 0;           ///< m = r(r+1)/2: packed covariance of the Tau elements
     int reliability = 0;      ///< r
-    int gamma = 0;            ///< f: gammas and two packed f x f covariances
+    int gamma = 0;            ///< f: gammas and the packed f x f covariance(s)
+    bool robust = true;       ///< a robust covariance follows the model-based one
     int chiSquare = 0;        ///< r
     bool covInSigma2 = false; ///< the covariances are kept in units of sigma2
 };
@@ -156,6 +158,12 @@ void append_pass_results(FILE* f, const PassLayout& layout, const std::vector<Pa
 /// Appends a linear pass: the least-squares block (with its cluster-robust sandwich) and
 /// the final estimates; `robust` is the final robust covariance in units of sigma2 (or null).
 void append_linear_pass(FILE* f, const LinearFit& fit, const RunSettings& rs, const double* robust);
+struct RefinedSet;
+/// The layout of a non-linear run's passes: the final PQL estimates, then one block
+/// (with its success flag) per refinement the run asks for.
+PassLayout nonlinear_pass_layout(const LinearFit& fit, const RunSettings& rs, const RefinedSet& refined);
+/// Appends a non-linear pass under its layout.
+void append_nonlinear_pass(FILE* f, const PassLayout& layout, const LinearFit& fit, const RefinedSet& refined);
 /// Cluster-robust (by level-2 unit) covariance of the least-squares gammas, in units of
 /// the least-squares sigma2, over all F gammas.
 std::vector<double> least_squares_robust(const LinearFit& fit);

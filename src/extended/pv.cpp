@@ -86,9 +86,17 @@ std::vector<double> compress_gamma_matrix(const LinearFit& fit, const std::vecto
 BlockShape block_shape(PassBlock block, const PassLayout& layout) {
     BlockShape s;
     s.gamma = layout.f;
+    if (block == PassBlock::Laplace || block == PassBlock::EmLaplace || block == PassBlock::Agq) {
+        // A refinement: whether it succeeded, Tau, the gammas and their covariance itself.
+        s.flag = true;
+        s.tau = layout.r;
+        s.robust = false;
+        return s;
+    }
     s.sigma2 = true;
     s.covInSigma2 = true;
-    if (block == PassBlock::Linear) {
+    s.robust = block != PassBlock::NonLinear;
+    if (block == PassBlock::Linear || block == PassBlock::NonLinear) {
         s.count = true;
         s.sigma2SE = layout.fullML;
         s.tau = layout.r;
@@ -121,7 +129,7 @@ long pass_results_bytes(const PassLayout& layout) {
         const BlockShape s = block_shape(b, layout);
         bytes += 4 * (static_cast<long>(s.flag) + s.count);
         long doubles = static_cast<long>(s.sigma2) + s.sigma2SE + packed(s.tau) + packed(s.tauCov) + s.reliability +
-                       s.gamma + 2L * packed(s.gamma) + s.chiSquare;
+                       s.gamma + (1L + s.robust) * packed(s.gamma) + s.chiSquare;
         bytes += 8 * doubles;
     }
     return bytes;
@@ -140,7 +148,7 @@ void append_pass_results(FILE* f, const PassLayout& layout, const std::vector<Pa
         write_doubles(e.reliability, s.reliability, f);
         write_doubles(e.gamma, s.gamma, f);
         write_packed(e.cov, s.gamma, f);
-        write_packed(e.robust, s.gamma, f);
+        if (s.robust) write_packed(e.robust, s.gamma, f);
         write_doubles(e.chiSquare, s.chiSquare, f);
     }
     std::fflush(f);
@@ -175,9 +183,33 @@ std::vector<double> least_squares_robust(const LinearFit& fit) {
     return full;
 }
 
+namespace {
+
+// The final estimates of a fit (the robust covariance, in units of sigma2, may be null).
+PassEstimates final_block(const LinearFit& fit, const double* robust) {
+    const int m = packed(fit.r);
+    PassEstimates e;
+    e.count = static_cast<int>(fit.Jo);
+    e.sigma2 = fit.sigma2;
+    e.sigma2SE = fit.haveVarianceSE ? fit.sigma2SE : 0.0;
+    e.tau = fit.tau;
+    if (fit.fullML && fit.haveVarianceSE) {
+        e.tauCov.assign(static_cast<std::size_t>(m) * m, 0.0);
+        for (int a = 0; a < m; ++a)
+            for (int c = 0; c < m; ++c) e.tauCov[a * m + c] = fit.varianceCov[a * (m + 1) + c];
+    }
+    e.reliability = fit.reliability;
+    e.gamma = fit.gamma;
+    e.cov = fit.gammaCov;
+    if (robust != nullptr) e.robust.assign(robust, robust + static_cast<std::size_t>(fit.F) * fit.F);
+    e.chiSquare = fit.chiSquare;
+    return e;
+}
+
+}  // namespace
+
 void append_linear_pass(FILE* f, const LinearFit& fit, const RunSettings& rs, const double* robust) {
     const PassLayout layout = linear_pass_layout(fit, rs);
-    const int r = fit.r, m = packed(r);
     std::vector<PassEstimates> blocks;
     for (PassBlock b : layout.blocks) {
         PassEstimates e;
@@ -187,20 +219,38 @@ void append_linear_pass(FILE* f, const LinearFit& fit, const RunSettings& rs, co
             e.cov = fit.olsCov;
             e.robust = least_squares_robust(fit);
         } else {
-            e.count = static_cast<int>(fit.Jo);
-            e.sigma2 = fit.sigma2;
-            e.sigma2SE = fit.haveVarianceSE ? fit.sigma2SE : 0.0;
-            e.tau = fit.tau;
-            if (fit.fullML && fit.haveVarianceSE) {
-                e.tauCov.assign(static_cast<std::size_t>(m) * m, 0.0);
-                for (int a = 0; a < m; ++a)
-                    for (int c = 0; c < m; ++c) e.tauCov[a * m + c] = fit.varianceCov[a * (m + 1) + c];
-            }
-            e.reliability = fit.reliability;
-            e.gamma = fit.gamma;
-            e.cov = fit.gammaCov;
-            if (robust != nullptr) e.robust.assign(robust, robust + static_cast<std::size_t>(fit.F) * fit.F);
-            e.chiSquare = fit.chiSquare;
+            e = final_block(fit, robust);
+        }
+        blocks.push_back(std::move(e));
+    }
+    append_pass_results(f, layout, blocks);
+}
+
+PassLayout nonlinear_pass_layout(const LinearFit& fit, const RunSettings& rs, const RefinedSet& refined) {
+    PassLayout l = linear_pass_layout(fit, rs);
+    l.blocks = {PassBlock::NonLinear};
+    if (refined.laplace.requested) l.blocks.push_back(PassBlock::Laplace);
+    if (refined.emLaplace.requested) l.blocks.push_back(PassBlock::EmLaplace);
+    if (refined.agq.requested) l.blocks.push_back(PassBlock::Agq);
+    return l;
+}
+
+void append_nonlinear_pass(FILE* f, const PassLayout& layout, const LinearFit& fit, const RefinedSet& refined) {
+    std::vector<PassEstimates> blocks;
+    for (PassBlock b : layout.blocks) {
+        if (b == PassBlock::NonLinear) {
+            blocks.push_back(final_block(fit, nullptr));
+            continue;
+        }
+        const RefinedEstimates& r = b == PassBlock::Laplace     ? refined.laplace
+                                    : b == PassBlock::EmLaplace ? refined.emLaplace
+                                                                : refined.agq;
+        PassEstimates e;
+        e.flag = r.succeeded ? 1 : 0;
+        if (r.succeeded) {
+            e.tau = r.tau;
+            e.gamma = r.gamma;
+            e.cov = r.cov;
         }
         blocks.push_back(std::move(e));
     }
@@ -265,7 +315,7 @@ std::vector<std::vector<PassEstimates>> read_pass_results(FILE* f, const PassLay
             e.reliability = read_doubles(s.reliability, f);
             e.gamma = read_doubles(s.gamma, f);
             e.cov = read_packed(s.gamma, f);
-            e.robust = read_packed(s.gamma, f);
+            if (s.robust) e.robust = read_packed(s.gamma, f);
             e.chiSquare = read_doubles(s.chiSquare, f);
             pass.push_back(std::move(e));
         }

@@ -56,14 +56,43 @@ void write_rows(const char* name, int n, const std::vector<double>& A) {
     if (std::fclose(f) != 0) fatal_exit(5);
 }
 
-// The gamma combiner's tables: model-based, then robust, from the combined values.
-void print_gamma_tables(FILE* out, const ReportLabels& L, int f, const CombinedBlock& c, bool leastSquares) {
+// The gamma combiner's tables: model-based, then (when the block has one) robust, from the combined values.
+void print_gamma_tables(FILE* out, const ReportLabels& L, int f, const CombinedBlock& c, bool leastSquares,
+                        bool robust = true) {
     FixedTableOptions opt;
     opt.mode = leastSquares ? FixedTableMode::LeastSquares : FixedTableMode::Final;
     opt.perGammaDf = true;
     print_fixed_effects(out, L, f, c.df.data(), opt, c.total.data(), c.mean.gamma.data(), "", f);
+    if (!robust) return;
     opt.mode = leastSquares ? FixedTableMode::LeastSquaresRobust : FixedTableMode::FinalRobust;
     print_fixed_effects(out, L, f, c.dfRobust.data(), opt, c.totalRobust.data(), c.mean.gamma.data(), "", f);
+}
+
+}  // namespace
+
+namespace {
+
+// A refinement's averaged results over the passes in which it succeeded: heading, Tau and
+// the "(Laplace)" fixed-effects table from the combined values.
+void print_refined_average(FILE* out, const ReportLabels& L, const PassLayout& layout, const Passes& passes,
+                           std::size_t b, PassBlock kind) {
+    std::fprintf(out, kind == PassBlock::Laplace     ? "\nLaplace Results\n"
+                      : kind == PassBlock::EmLaplace ? "\nEM Laplace Results\n"
+                                                     : "\nAGQ Results\n");
+    Passes ok;
+    for (const std::vector<PassEstimates>& p : passes)
+        if (p[b].flag) ok.push_back(p);
+    if (ok.size() < passes.size())
+        std::fprintf(out, " %d of the %d analyses produced these results; the averages are over those.\n",
+                     static_cast<int>(ok.size()), static_cast<int>(passes.size()));
+    if (ok.empty()) return;
+    const CombinedBlock c = combine_block(ok, b, kind, layout);
+    const int r = layout.r, f = layout.f;
+    if (r > 0) print_matrix(out, L, r, r, c.mean.tau.data(), nullptr, "Tau", r);
+    FixedTableOptions opt;
+    opt.mode = FixedTableMode::Laplace;
+    opt.perGammaDf = true;
+    print_fixed_effects(out, L, f, c.df.data(), opt, c.total.data(), c.mean.gamma.data(), "", f);
 }
 
 }  // namespace
@@ -160,6 +189,11 @@ void print_averaged_results(FILE* out, const ReportLabels& L, const PassLayout& 
     bool tauFile = false;
     for (std::size_t b = 0; b < layout.blocks.size(); ++b) {
         const PassBlock kind = layout.blocks[b];
+        if (kind == PassBlock::Laplace || kind == PassBlock::EmLaplace || kind == PassBlock::Agq) {
+            print_refined_average(out, L, layout, passes, b, kind);
+            continue;
+        }
+        const bool robust = block_shape(kind, layout).robust;
         const CombinedBlock c = combine_block(passes, b, kind, layout);
         const PassEstimates& mean = c.mean;
         if (kind == PassBlock::LeastSquares) {
@@ -191,13 +225,14 @@ void print_averaged_results(FILE* out, const ReportLabels& L, const PassLayout& 
         print_variance_components(out, L, r, layout.gammaCounts.data(), mean.count, mean.sigma2, !layout.sigma2Fixed,
                                   mean.tau.data(), r, mean.chiSquare.data());
         if (r > 0 && mean.count < layout.J) print_partial_note(out, "chi-square statistics", mean.count, layout.J);
-        print_gamma_tables(out, L, f, c, false);
+        print_gamma_tables(out, L, f, c, false, robust);
         if (layout.matrixFiles) {
             write_rows("gamvcpv.dat", f, c.total);
-            write_rows("gamvcpvr.dat", f, c.totalRobust);
+            if (robust) write_rows("gamvcpvr.dat", f, c.totalRobust);
             std::fprintf(out, "gamvcpv.dat, containing the variance-covariance matrix of gamma has been created.\n");
-            std::fprintf(out, "gamvcpvr.dat, containing the robust variance-covariance matrix of gamma has\n"
-                              "been created.\n");
+            if (robust)
+                std::fprintf(out, "gamvcpvr.dat, containing the robust variance-covariance matrix of gamma has\n"
+                                  "been created.\n");
             std::fprintf(out, "The above files have been created with a (nE15.7,1X) format.\n");
             if (f > 60)
                 std::fprintf(out,

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "estimation/estimation.h"
@@ -105,13 +106,17 @@ bool refinement_requested(const RunSettings& rs);
 void check_agq_nodes(const RunSettings& rs, int r, FILE* out);
 /// The requested refinements of a finished PQL run, each from the unit-specific estimates
 /// in `st`, with their reports, deviance, hypothesis tests and matrix files.
-void run_refinements(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
-                     const ReportLabels& L, const char* outcome, LinearFit& fit, const PqlState& st);
+RefinedSet run_refinements(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,
+                           FILE* out, const ReportLabels& L, const char* outcome, LinearFit& fit, const PqlState& st);
+
+/// Called at the end of a PQL analysis with its final fit and refinements (series results).
+using PqlFinish = std::function<void(const LinearFit& fit, const RefinedSet& refined)>;
 
 /// The whole PQL analysis of a Bernoulli, binomial or Poisson model: the first linear
 /// fit, the unit-specific and population-average macro iterations and their reports.
 /// Returns the number of macro iterations made.
-int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out);
+int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
+                     const PqlFinish& finish = {});
 
 /// The level-1 residual file of a Bernoulli, binomial or Poisson run from the state's
 /// estimates: y - n mu, the fitted mean n mu and sqrt(sigma2 n v(mu)) of every record.

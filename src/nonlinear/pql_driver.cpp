@@ -201,7 +201,8 @@ bool continue_at_limit(PqlRun& run, int& macroLeft) {
 
 }  // namespace
 
-int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out) {
+int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
+                     const PqlFinish& finish) {
     PqlRun run{rs, model, mdm, mdmFile, out, {}, {}, {}, {}};
     LinearFit& fit = run.fit;
     PqlState& st = run.st;
@@ -285,7 +286,8 @@ int run_pql_analysis(RunSettings& rs, ModelSpec& model, const MdmHeader& mdm, FI
         listing.p = fit.F;
         print_matrix_file_listing(out, listing);
     }
-    run_refinements(rs, model, mdm, mdmFile, out, run.L, run.outcome.c_str(), fit, st);
+    const RefinedSet refined = run_refinements(rs, model, mdm, mdmFile, out, run.L, run.outcome.c_str(), fit, st);
+    if (finish) finish(fit, refined);
     release_linear_fit(fit);
     return st.macroIteration;
 }

@@ -185,15 +185,13 @@ int iterate(const RefineRun& run, Method method, int order, RefineState& s) {
     return 2;
 }
 
-// Makes the refinement's estimates and modes those of the run and writes the requested
-// residual files from them.
-void adopt_refined_fit(const RefineRun& run, const RefineState& s, const std::vector<double>& gamma) {
+// The requested residual files from the refinement's estimates, modes and posterior
+// dispersions (level-1 variance 1); the run's own fit is left as it was.
+void write_refined_residual_files(const RefineRun& run, const RefineState& s, const std::vector<double>& gamma) {
     LinearFit& fit = run.fit;
-    fit.u = s.modes;
-    fit.postDisp = s.disp;
-    fit.tau = s.tau;
-    fit.gamma = gamma;
-    fit.sigma2 = 1.0;
+    std::vector<double> u = s.modes, disp = s.disp, tau = s.tau, g = gamma;
+    double sigma2 = 1.0;
+    fit.u.swap(u), fit.postDisp.swap(disp), fit.tau.swap(tau), fit.gamma.swap(g), std::swap(fit.sigma2, sigma2);
     if (run.rs.wantResfil2) write_level2_residual_file(fit, run.rs, run.model, *run.modelMdm);
     if (run.rs.wantResfil1 && run.rs.distribution != 3) {
         PqlState st = run.st;
@@ -204,10 +202,13 @@ void adopt_refined_fit(const RefineRun& run, const RefineState& s, const std::ve
         st.linearisedAt = PqlPhase::UnitSpecific;
         write_pql_level1_residual_file(st, fit, run.rs, run.model, *run.modelMdm, run.mdmFile);
     }
+    fit.u.swap(u), fit.postDisp.swap(disp), fit.tau.swap(tau), fit.gamma.swap(g), std::swap(fit.sigma2, sigma2);
 }
 
 // One refinement loop from the unit-specific PQL estimates, then its closing reports and files.
-void run_method(const RefineRun& run, Method method, int order, int limit) {
+RefinedEstimates run_method(const RefineRun& run, Method method, int order, int limit) {
+    RefinedEstimates result;
+    result.requested = true;
     const LinearFit& fit = run.fit;
     const int Fe = fit.Fe, q = fit.r;
     std::vector<double> gamma(Fe, 0.0);
@@ -233,10 +234,10 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
         }
         if (ended == 0 && check_soft_interrupt()) ended = 1;
     }
-    if (ended == 2 || !any) return;
+    if (ended == 2 || !any) return result;
     // The quadrature's standard errors come from the observed information of the final estimates.
     if (method == Method::Agq) {
-        if (agq_outcome(run.out, agq_observed_covariance(run.d, order, s, run.out)) != 0) return;
+        if (agq_outcome(run.out, agq_observed_covariance(run.d, order, s, run.out)) != 0) return result;
         report_iteration(run, method, order, s, pos, false);
     }
 
@@ -248,10 +249,10 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
         general_linear_hypothesis(run.out, run.L, fit.F, g.data(), cov.data(), fit.F + tau_distinct(q),
                                   run.model.hypothesisRows, run.model.contrasts.data());
     // The quadrature's final modes, and EM-Laplace's once it has converged, are the units'
-    // empirical Bayes residuals from now on, with their posterior dispersions; the residual
-    // files then describe this fit (level-1 variance 1).
-    if (method == Method::Agq || (method == Method::EmLaplace && converged))
-        adopt_refined_fit(run, s, g);
+    // empirical Bayes residuals in the residual files, with their posterior dispersions.
+    if ((method == Method::Agq || (method == Method::EmLaplace && converged)) &&
+        (run.rs.wantResfil1 || run.rs.wantResfil2))
+        write_refined_residual_files(run, s, g);
     if (run.rs.printVarCov != 0) {
         static const char* const files[4][2] = {
             {"gamvcl.dat", "tauvcl6.dat"}, {"gamvcl8.dat", "tauvcl8.dat"},
@@ -259,6 +260,14 @@ void run_method(const RefineRun& run, Method method, int order, int limit) {
         const int k = static_cast<int>(method);
         refine_write_matrix_files(run.d, s, files[k][0], files[k][1]);
     }
+    result.succeeded = true;
+    result.tau = s.tau;
+    result.gamma = g;
+    const int F = fit.F, P = F + tau_distinct(q);
+    result.cov.assign(static_cast<std::size_t>(F) * F, 0.0);
+    for (int a = 0; a < F; ++a)
+        for (int b = 0; b < F; ++b) result.cov[a * F + b] = cov[static_cast<std::size_t>(a) * P + b];
+    return result;
 }
 
 // EM-Laplace order of the run, 0 without it; the console dialogue's 1 means the second order.
@@ -282,14 +291,17 @@ void check_agq_nodes(const RunSettings& rs, int r, FILE* out) {
     fatal_exit(0);
 }
 
-void run_refinements(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile, FILE* out,
-                     const ReportLabels& L, const char* outcome, LinearFit& fit, const PqlState& st) {
-    if (!refinement_requested(rs) || fit.r == 0 || st.gammaUS.empty()) return;
+RefinedSet run_refinements(const RunSettings& rs, const ModelSpec& model, const MdmHeader& mdm, FILE* mdmFile,
+                           FILE* out, const ReportLabels& L, const char* outcome, LinearFit& fit, const PqlState& st) {
+    RefinedSet set;
+    if (!refinement_requested(rs) || fit.r == 0 || st.gammaUS.empty()) return set;
     RefineData d;
     fill_refine_data(rs, model, mdm, mdmFile, fit, st, d);
     const RefineRun run{rs, model, fit, st, out, L, outcome, d, &mdm, mdmFile};
-    if (rs.laplace6) run_method(run, Method::Laplace6, 6, rs.laplace6Iterations);
-    if (rs.laplace8) run_method(run, Method::Laplace8, 8, rs.laplace8Iterations);
-    if (emlaplace_order(rs) != 0) run_method(run, Method::EmLaplace, emlaplace_order(rs), rs.laplaceIterations);
-    if (rs.emLaplaceType == 5 && rs.agqPoints > 0) run_method(run, Method::Agq, rs.agqPoints, rs.agqIterations);
+    if (rs.laplace6) set.laplace = run_method(run, Method::Laplace6, 6, rs.laplace6Iterations);
+    if (rs.laplace8) set.laplace = run_method(run, Method::Laplace8, 8, rs.laplace8Iterations);
+    if (emlaplace_order(rs) != 0)
+        set.emLaplace = run_method(run, Method::EmLaplace, emlaplace_order(rs), rs.laplaceIterations);
+    if (rs.emLaplaceType == 5 && rs.agqPoints > 0) set.agq = run_method(run, Method::Agq, rs.agqPoints, rs.agqIterations);
+    return set;
 }

@@ -368,4 +368,35 @@ INSTANTIATE_TEST_SUITE_P(
               "Level-1 intercept must be specified in ordinal runs!\n", false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An imputation series of two non-linear passes: the contraception data, then data without
+// district clustering on which Laplace-6 fails. The averaged Laplace results come from the
+// one pass that produced them; EM-Laplace, which succeeds in both, is the mean of the two.
+TEST(PqlSeries, RefinedResultsAverageOverTheirSuccessfulPasses) {
+    const std::string dir = make_temp_dir("pql-mi");
+    for (const char* name : {"contra.mdmt", "contra1.dat", "contra2.dat"}) copy_data(std::string("nonlinear/contra/") + name, dir);
+    ASSERT_EQ(run_arb2("-r contra.mdmt", dir).status, 0);
+    ASSERT_EQ(std::rename((dir + "/contra.mdm").c_str(), (dir + "/first.mdm").c_str()), 0);
+    write_file(dir + "/contra1.dat", edited_level1(unclustered));
+    ASSERT_EQ(run_arb2("-r contra.mdmt", dir).status, 0);
+    std::string cmd = command("BERNOULLI", AU, RI, "MACROIT:60,N\nFIXSIGMA2:1.0\nLAPLACE6:Y,20\nLAPLACE:Y,300\n");
+    cmd.replace(cmd.find("OUTPUT:fault.out"), 16, "OUTPUT:mi.1.out");
+    write_file(dir + "/mi.cmd", cmd);
+    ASSERT_EQ(run_arb2("-m i0 first.mdm mi.cmd", dir).status, 0);
+    ASSERT_EQ(run_arb2("-m i1 -e contra.mdm mi.cmd", dir).status, 0);
+    const std::string first = read_file(dir + "/mi.1"), second = read_file(dir + "/mi.2"), avg = read_file(dir + "/mi.avg");
+    EXPECT_EQ(second.find(LAP6), std::string::npos);
+    EXPECT_NE(avg.find("\nLaplace Results\n 1 of the 2 analyses produced these results; the averages are over those.\n"),
+              std::string::npos);
+    auto one = parse_block(block(first, LAP6, EML), 1), got = parse_block(block(avg, "Laplace Results", "EM Laplace"), 1);
+    for (const char* q : {"gamma", "se", "tau"}) {
+        ASSERT_EQ(got[q].size(), one[q].size()) << q;
+        for (std::size_t k = 0; k < one[q].size(); ++k) EXPECT_NEAR(got[q][k], one[q][k], 1e-6) << q << k;
+    }
+    auto a = parse_block(block(first, EML, END), 1), b = parse_block(block(second, EML, END), 1);
+    got = parse_block(block(avg, "EM Laplace Results", END), 1);
+    ASSERT_EQ(got["gamma"].size(), 2u);
+    for (std::size_t k = 0; k < 2; ++k) EXPECT_NEAR(got["gamma"][k], (a["gamma"][k] + b["gamma"][k]) / 2, 1e-6) << k;
+    EXPECT_NEAR(got["tau"][0], (a["tau"][0] + b["tau"][0]) / 2, 1e-5);
+}
+
 }  // namespace
