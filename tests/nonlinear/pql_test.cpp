@@ -132,6 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"contra", "contra_rs_mult2", 2, "ref.tsv", "contra_rs_reml_pql_us", MULT, "(end of file)", -1.0},
                       Case{"contra", "contra_ri_q25", 1, "ref.tsv", "contra_ri_q25_agq", AGQ, END},
                       Case{"contra", "contra_rs_q10", 2, "ref.tsv", "contra_rs_q10_agq", AGQ, END},
+                      // One point is the first-order Laplace approximation: held to the Laplace tolerances.
+                      Case{"contra", "contra_ri_q1", 1, "ref.tsv", "contra_ri_lap6_laplace6", AGQ, END},
                       Case{"contra", "contra_ri_lap6", 1, "ref.tsv", "contra_ri_lap6_laplace6", LAP6, END},
                       Case{"contra", "contra_rs_lap6", 2, "ref.tsv", "contra_rs_lap6_laplace6", LAP6, END},
                       Case{"contra", "contra_ri_lap8", 1, "ref.tsv", "contra_ri_lap8_laplace8", LAP8, END},
